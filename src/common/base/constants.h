@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+// Paths and URL templates shared by both programs. In URL templates %1 is the
+// server host and %2 the server port. Absolute paths are taken below
+// VORN_SYSROOT when it is set (see sysroot.h).
+namespace vorn {
+
+extern const int DefaultPullInterval;
+
+extern const QString kSystemPolicyPath;
+extern const QString KTempSystemPolicyPath;
+extern const QString KSessionPolicyPath;
+extern const QString KTempSessionPolicyPath;
+extern const QString kUserinfoPath;
+extern const QString kMachineidPath;
+extern const QString kAppBlackListPath;
+extern const QString kScriptsPath;
+extern const QString kServerCertPath;
+extern const QString kPrivateKeyPath;
+extern const QString kPublicKeyPath;
+extern const QString kQARGSoftwareListPath;
+extern const QString kWebpageLinkIconPath;
+extern const QString kBackupConfigPath;
+extern const QString kScreensaverBackgroundPath;
+extern const QString kUploadInfoLogUrl;
+extern const QString kSystemPolicyUrl;
+extern const QString kSessionPolicyUrl;
+extern const QString kUsbWhiteListCheckUrl;
+extern const QString kUrlHead;
+extern const QString KControlCenterKeys;
+
+// Further fixed absolute paths of the daemon (also below VORN_SYSROOT).
+extern const QString kQargLogDir;          // "/var/log/qarg/"
+extern const QString kLogindSessionsDir;   // "/run/systemd/sessions/"
+extern const QString kUsbBindPath;         // "/sys/bus/usb/drivers/usb/bind"
+extern const QString kUsbUnbindPath;       // "/sys/bus/usb/drivers/usb/unbind"
+extern const QString kInstallerMarkerPath; // "/kestal-installer/lightdm-stop.sh"
+
+} // namespace vorn

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// Asynchronous HTTPS client of the management server (libtarnhttp.so.1).
+//
+// Requests may be issued from any thread. Their callback always runs later on
+// the thread that owns the QCoreApplication (the main thread), never inside
+// the call that started the request.
+//
+// Result codes handed to callbacks:
+//   0     no answer: connection refused or reset, TLS failure, network down,
+//         unusable client certificate configuration
+//   4003  no answer within the timeout
+//   4013  the answer was larger than the body limit (kMaxBodyBytes)
+//   4030  redirect refused (only same-host redirects are followed)
+//   4050  download could not be stored at the local path
+//   100..599  the HTTP status the server answered with
+// A download succeeded only when the code is 2xx; its text is then the local
+// path. Otherwise the text describes the failure and the target is untouched.
+class AsyncHttpClientApi
+{
+public:
+    using Callback = std::function<void(QString, int)>;
+    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+    enum Code {
+        NoAnswer = 0,
+        Timeout = 4003,
+        BodyTooLarge = 4013,
+        RedirectRefused = 4030,
+        LocalFileError = 4050,
+    };
+    static constexpr qint64 kMaxBodyBytes = 64 * 1024 * 1024;
+
+    static AsyncHttpClientApi* getInstance();
+    static bool isNoAnswer(int code) { return code == NoAnswer || code == Timeout; }
+
+    // CA certificate, client certificate, client private key (PEM files).
+    void setSSLConfig(const QString& caCertPath, const QString& certPath, const QString& keyPath);
+
+    // HTTPS GET; the callback gets the body and the code. timeout in seconds.
+    void getRequest(Callback callback, const QString& url, const QString& data, int timeout);
+
+    // Stores the url's content at localPath (written beside it, renamed into
+    // place on success). data and flag are unused and kept for compatibility.
+    void downloadFile(Callback callback, const QString& localPath, const QString& url,
+                      const QString& data, bool flag, const HeaderList& headers, int timeout);
+
+    ~AsyncHttpClientApi();
+
+private:
+    AsyncHttpClientApi();
+    AsyncHttpClientApi(const AsyncHttpClientApi&) = delete;
+    AsyncHttpClientApi& operator=(const AsyncHttpClientApi&) = delete;
+
+    class Private;
+    std::unique_ptr<Private> d;
+};

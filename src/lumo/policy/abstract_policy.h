@@ -1,0 +1,64 @@
+#pragma once
+
+#include "policy_queue.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QScopedPointer>
+#include <QString>
+
+#include <atomic>
+
+class AbstractPolicyPrivate;
+
+// Second base of both executors: the settings table of one policy document,
+// the per-setting result array sent to the server, and cache file access.
+class AbstractPolicy
+{
+public:
+    AbstractPolicy();
+    virtual ~AbstractPolicy();
+
+    virtual bool execPolicy(const PolicyInfo& info) = 0;
+    virtual void callFunction(QString key, QString value) = 0;
+
+    void setConfig(const QString& host, const QString& port);
+    QString serverHost() const;
+    QString serverPort() const;
+
+    bool parsePolicy(const QByteArray& data);
+    QMap<QString, QString> getPolicy() const;
+
+    // Records one result for the document being executed. Any thread.
+    void appendExecResult(const QString& key, const QString& result);
+    // Same, for a result that arrives later (HTTPS callback, child process):
+    // it is recorded only while `document` is still the one being executed,
+    // so that a late result can never count towards a later document.
+    bool appendExecResult(quint64 document, const QString& key, const QString& result);
+    QString getExecResult();
+
+    bool readCache(const QString& path, QByteArray& data);
+    void writeCache(const QString& path, const QByteArray& data);
+
+    // Identifies the document whose results are being collected now.
+    quint64 currentDocument() const;
+
+protected:
+    // Starts collecting results for a new document: a new document id,
+    // counter and total 0. Called by the executors before each document.
+    quint64 beginDocument();
+    // A handler that records several results for one setting raises the
+    // total by the number of extra results it will record.
+    void expectMoreResults(int count);
+
+    std::atomic<int> m_policyExecCounter{0};
+    std::atomic<int> m_policyTotal{0};
+    int m_execTimeout = 30; // minutes
+
+private:
+    Q_DISABLE_COPY(AbstractPolicy)
+    friend class AbstractPolicyPrivate;
+    QString m_serverHost;
+    QString m_serverPort;
+    QScopedPointer<AbstractPolicyPrivate> d;
+};
