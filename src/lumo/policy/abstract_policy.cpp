@@ -1,0 +1,173 @@
+#include "abstract_policy.h"
+
+#include "abstract_policy_p.h"
+#include "common/base/fileproxy.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QtDebug>
+
+AbstractPolicy::AbstractPolicy()
+    : d(new AbstractPolicyPrivate(this))
+{
+}
+
+AbstractPolicy::~AbstractPolicy() = default;
+
+void AbstractPolicy::setConfig(const QString& host, const QString& port)
+{
+    m_serverHost = host;
+    m_serverPort = port;
+}
+
+QString AbstractPolicy::serverHost() const
+{
+    return m_serverHost;
+}
+
+QString AbstractPolicy::serverPort() const
+{
+    return m_serverPort;
+}
+
+bool AbstractPolicy::parsePolicy(const QByteArray& data)
+{
+    if (data.isEmpty()) {
+        qWarning() << "parsePolicy josn is empty.";
+        return false;
+    }
+
+    {
+        // Late results of handlers may still arrive from the main thread.
+        QMutexLocker locker(&d->mutex);
+        d->results = QJsonArray();
+    }
+    d->policies.clear();
+
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+    if (doc.isNull())
+        return false;
+    if (!doc.isObject())
+        return true;
+
+    const QJsonObject root = doc.object();
+    if (root.contains(QStringLiteral("code"))) {
+        const QJsonValue code = root.value(QStringLiteral("code"));
+        if (code.toInt() != 0 || (code.isDouble() && code.toDouble() != 0))
+            return false;
+        qInfo() << "get policy success";
+    }
+
+    const QJsonValue dataValue = root.value(QStringLiteral("data"));
+    if (!dataValue.isObject())
+        return true;
+    const QJsonObject body = dataValue.toObject();
+    if (!body.contains(QStringLiteral("policys"))) {
+        qInfo() << "policys parse error.";
+        return false;
+    }
+
+    const QJsonArray policys = body.value(QStringLiteral("policys")).toArray();
+    for (const QJsonValue& policyValue : policys) {
+        if (!policyValue.isObject())
+            continue;
+        const QJsonObject policy = policyValue.toObject();
+        const QString policyKey = policy.value(QStringLiteral("policy_key")).toString();
+        const QJsonArray configs = policy.value(QStringLiteral("configs")).toArray();
+        for (const QJsonValue& configValue : configs) {
+            if (!configValue.isObject())
+                continue;
+            const QJsonObject config = configValue.toObject();
+            const QString key =
+                policyKey + QLatin1Char('/') + config.value(QStringLiteral("config_key")).toString();
+            d->policies.insert(key, config.value(QStringLiteral("config_value")).toString());
+        }
+    }
+    return true;
+}
+
+QMap<QString, QString> AbstractPolicy::getPolicy() const
+{
+    return d->policies;
+}
+
+void AbstractPolicy::appendExecResult(const QString& key, const QString& result)
+{
+    QMutexLocker locker(&d->mutex);
+    d->results.append(QJsonObject{{key, result}});
+    ++m_policyExecCounter;
+}
+
+bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
+                                      const QString& result)
+{
+    QMutexLocker locker(&d->mutex);
+    if (document != d->document) {
+        qInfo() << "drop late result of an earlier document:" << document << key << result;
+        return false;
+    }
+    d->results.append(QJsonObject{{key, result}});
+    ++m_policyExecCounter;
+    return true;
+}
+
+QString AbstractPolicy::getExecResult()
+{
+    QMutexLocker locker(&d->mutex);
+    // Result texts may hold any language; the compact text is UTF-8.
+    return QString::fromUtf8(QJsonDocument(d->results).toJson(QJsonDocument::Compact));
+}
+
+bool AbstractPolicy::readCache(const QString& path, QByteArray& data)
+{
+    if (!QFileInfo(path).absoluteDir().exists())
+        return false;
+    vorn::base::FileProxy proxy;
+    if (!proxy.open(path, QIODevice::ReadOnly))
+        return false;
+    data = proxy.file().readAll();
+    return true;
+}
+
+void AbstractPolicy::writeCache(const QString& path, const QByteArray& data)
+{
+    const QString dirPath = QFileInfo(path).absolutePath();
+    QDir dir(dirPath);
+    if (!dir.exists() && !dir.mkpath(QStringLiteral(".")))
+        qInfo() << "mkpath error:" << dirPath;
+
+    // Written to a temporary file and renamed, so a crash never leaves half a file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "writeCache open failed:" << path << file.errorString();
+        return;
+    }
+    if (file.write(data) != data.size() || !file.commit())
+        qWarning() << "writeCache write failed:" << path << file.errorString();
+}
+
+quint64 AbstractPolicy::currentDocument() const
+{
+    QMutexLocker locker(&d->mutex);
+    return d->document;
+}
+
+quint64 AbstractPolicy::beginDocument()
+{
+    QMutexLocker locker(&d->mutex);
+    ++d->document;
+    d->results = QJsonArray();
+    m_policyExecCounter = 0;
+    m_policyTotal = 0;
+    return d->document;
+}
+
+void AbstractPolicy::expectMoreResults(int count)
+{
+    m_policyTotal += count;
+}

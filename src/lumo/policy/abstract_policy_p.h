@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+
+class AbstractPolicy;
+
+class AbstractPolicyPrivate
+{
+public:
+    explicit AbstractPolicyPrivate(AbstractPolicy* owner)
+        : q(owner)
+    {
+    }
+
+    // Key "<policy_key>/<config_key>" to the setting's value, in key order.
+    QMap<QString, QString> policies;
+    // Guards results, the document id and the counters' reset.
+    QMutex mutex;
+    QJsonArray results;
+    AbstractPolicy* q;
+
+    quint64 document = 0;
+};
