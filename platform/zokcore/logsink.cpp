@@ -1,0 +1,162 @@
+#include "logsink.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStandardPaths>
+
+#include <cstdio>
+
+namespace Zok {
+namespace Core {
+
+namespace {
+
+// Set while this thread is inside the handler: a message raised while writing
+// (for instance by QFile) must not take the mutex a second time.
+thread_local bool t_inHandler = false;
+
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (t_inHandler) {
+        const QByteArray line = LogSink::formatLine(type, context, message).toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        std::fflush(stderr);
+        return;
+    }
+    t_inHandler = true;
+    LogSink::instance().write(type, context, message);
+    t_inHandler = false;
+}
+
+const char* levelName(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "debug";
+    case QtInfoMsg:
+        return "info";
+    case QtWarningMsg:
+        return "warning";
+    case QtCriticalMsg:
+        return "critical";
+    case QtFatalMsg:
+        return "fatal";
+    }
+    return "unknown";
+}
+
+void writeConsole(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+LogSink& LogSink::instance()
+{
+    // Never destroyed: messages may still be logged while statics go away.
+    static LogSink* sink = new LogSink;
+    return *sink;
+}
+
+QString LogSink::defaultFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/zok/log/") + QCoreApplication::applicationName()
+        + QStringLiteral(".log");
+}
+
+QString LogSink::formatLine(QtMsgType type, const QMessageLogContext& context,
+                            const QString& message)
+{
+    const QString time =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const QString category =
+        context.category ? QString::fromUtf8(context.category) : QStringLiteral("default");
+    const QString file = context.file ? QString::fromUtf8(context.file) : QStringLiteral("-");
+    const QString function =
+        context.function ? QString::fromUtf8(context.function) : QStringLiteral("-");
+    return QStringLiteral("%1 [%2] %3 %4:%5 %6: %7\n")
+        .arg(time, QLatin1String(levelName(type)), category, file)
+        .arg(context.line)
+        .arg(function, message);
+}
+
+void LogSink::setFilePath(const QString& path)
+{
+    QMutexLocker locker(&m_mutex);
+    if (path == m_filePath)
+        return;
+    m_filePath = path;
+    if (m_file.isOpen()) {
+        m_file.close();
+        openFileLocked();
+    }
+}
+
+void LogSink::enableConsole()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_console = true;
+    }
+    installHandler();
+}
+
+void LogSink::enableFile()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_fileEnabled = true;
+        if (m_filePath.isEmpty())
+            m_filePath = defaultFilePath();
+        if (!m_file.isOpen())
+            openFileLocked();
+    }
+    installHandler();
+}
+
+void LogSink::installHandler()
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_handlerInstalled)
+        return;
+    m_handlerInstalled = true;
+    qInstallMessageHandler(messageHandler);
+}
+
+bool LogSink::openFileLocked()
+{
+    const QString dir = QFileInfo(m_filePath).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        writeConsole(QStringLiteral("zok: cannot create log directory %1\n").arg(dir).toUtf8());
+        return false;
+    }
+    m_file.setFileName(m_filePath);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        writeConsole(QStringLiteral("zok: cannot open log file %1: %2\n")
+                         .arg(m_filePath, m_file.errorString())
+                         .toUtf8());
+        return false;
+    }
+    return true;
+}
+
+void LogSink::write(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const QByteArray line = formatLine(type, context, message).toUtf8();
+    QMutexLocker locker(&m_mutex);
+    if (m_console)
+        writeConsole(line);
+    if (m_fileEnabled && m_file.isOpen()) {
+        m_file.write(line);
+        m_file.flush();
+    }
+}
+
+} // namespace Core
+} // namespace Zok
