@@ -3,10 +3,12 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QScopedPointer>
 #include <QString>
 
 #include <functional>
-#include <memory>
+
+class AsyncHttpClientApiPrivate;
 
 // Asynchronous HTTPS client of the management server (libtarnhttp.so.1).
 //
@@ -19,11 +21,14 @@
 //         unusable client certificate configuration
 //   4003  no answer within the timeout
 //   4013  the answer was larger than the body limit (kMaxBodyBytes)
-//   4030  redirect refused (only same-host redirects are followed)
+//   4030  redirect refused (only redirects to the same scheme, host and port
+//         are followed)
 //   4050  download could not be stored at the local path
 //   100..599  the HTTP status the server answered with
 // A download succeeded only when the code is 2xx; its text is then the local
 // path. Otherwise the text describes the failure and the target is untouched.
+// A getRequest that got no HTTP answer (codes 0, 4003, 4013, 4030) delivers an
+// empty body. Timeouts are in seconds and cover the whole request.
 class AsyncHttpClientApi
 {
 public:
@@ -60,6 +65,5 @@ private:
     AsyncHttpClientApi(const AsyncHttpClientApi&) = delete;
     AsyncHttpClientApi& operator=(const AsyncHttpClientApi&) = delete;
 
-    class Private;
-    std::unique_ptr<Private> d;
+    QScopedPointer<AsyncHttpClientApiPrivate> d;
 };

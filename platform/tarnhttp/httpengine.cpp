@@ -1,0 +1,71 @@
+#include "httpengine.h"
+
+#include "httptransfer.h"
+
+#include <QNetworkAccessManager>
+#include <QtDebug>
+
+HttpEngine::HttpEngine(QObject* parent)
+    : QObject(parent)
+{
+}
+
+HttpEngine::~HttpEngine()
+{
+    // Transfers first: they drop their replies and temporary files while the
+    // manager still exists.
+    const auto transfers = findChildren<HttpTransfer*>(QString(), Qt::FindDirectChildrenOnly);
+    for (HttpTransfer* transfer : transfers)
+        delete transfer;
+    delete m_manager;
+}
+
+QNetworkAccessManager* HttpEngine::manager()
+{
+    if (!m_manager) {
+        m_manager = new QNetworkAccessManager(this);
+        m_manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
+        keepAccessible();
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        connect(m_manager, &QNetworkAccessManager::networkAccessibleChanged, this,
+                [this](QNetworkAccessManager::NetworkAccessibility accessible) {
+                    if (accessible != QNetworkAccessManager::Accessible) {
+                        qInfo() << "tarnhttp: network reported inaccessible; requests go out anyway";
+                        keepAccessible();
+                    }
+                });
+        QT_WARNING_POP
+    }
+    return m_manager;
+}
+
+// The bearer layer may declare the network inaccessible (for instance when
+// the connection manager knows no active connection, or after a suspend) and
+// the manager would then refuse every request until restarted. Whether the
+// server answers is decided by the connection attempt itself instead.
+void HttpEngine::keepAccessible()
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    if (m_manager->networkAccessible() != QNetworkAccessManager::Accessible)
+        m_manager->setNetworkAccessible(QNetworkAccessManager::Accessible);
+    QT_WARNING_POP
+}
+
+void HttpEngine::start(const HttpJob& job, const TlsSetup& tls, quint64 generation)
+{
+    auto* transfer = new HttpTransfer(job, this);
+    if (!tls.isUsable()) {
+        transfer->reject(tls.error());
+        return;
+    }
+    QNetworkAccessManager* nam = manager();
+    if (generation != m_generation) {
+        // Open connections were authenticated with the old certificates.
+        m_generation = generation;
+        nam->clearConnectionCache();
+    }
+    keepAccessible();
+    transfer->start(nam, tls.configuration());
+}
