@@ -1,0 +1,315 @@
+#include "policy_receiver.h"
+#include "policy_receiver_p.h"
+
+#include "common/dbus/vorng.h"
+#include "common/base/constants.h"
+#include "common/external/asynchttpclientapi.h"
+
+#include <QDateTime>
+#include <QDBusConnection>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QPointer>
+#include <QTemporaryFile>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QtDebug>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+constexpr int kMinuteMs = 60000;
+constexpr int kRequestTimeout = 60;
+// The property read blocks the main thread; do not let a stuck service hold it long.
+constexpr int kPropertyTimeoutMs = 5000;
+// Marks a cache file still being written; such files are never queued.
+const QLatin1String kWritingMark(".writing-");
+
+bool isUnfinishedWrite(const QString& fileName)
+{
+    return fileName.startsWith(QLatin1Char('.')) && fileName.contains(kWritingMark);
+}
+
+// Minutes to timer milliseconds; an unusable value falls back to the default.
+int intervalMs(int minutes)
+{
+    if (minutes <= 0) {
+        qWarning() << "pull policy interval not usable:" << minutes
+                   << "using default interval:" << vorn::DefaultPullInterval;
+        minutes = vorn::DefaultPullInterval;
+    }
+    if (minutes > INT_MAX / kMinuteMs) {
+        qWarning() << "pull policy interval too large:" << minutes << "using:" << INT_MAX / kMinuteMs;
+        minutes = INT_MAX / kMinuteMs;
+    }
+    return minutes * kMinuteMs;
+}
+} // namespace
+
+PolicyReceiver::PolicyReceiver(const PolicyInfo& info, QObject* parent)
+    : QObject(parent)
+    , d(new PolicyReceiverPrivate(info, this))
+{
+    m_interface = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
+                                     QDBusConnection::systemBus(), this);
+    m_interface->setTimeout(kPropertyTimeoutMs);
+    qInfo() << "ip" << d->host << ":port:" << d->port;
+    initTimer();
+}
+
+PolicyReceiver::~PolicyReceiver() = default;
+
+void PolicyReceiver::initTimer()
+{
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("pullPolicyTimer"));
+    connect(m_timer, &QTimer::timeout, this, &PolicyReceiver::onPullPolicyTimerOut);
+
+    int interval = vorn::DefaultPullInterval;
+    if (m_interface->isValid()) {
+        const QVariant value = m_interface->property("TimeInterval");
+        bool ok = false;
+        interval = value.toInt(&ok);
+        if (!value.isValid() || !ok) {
+            qWarning() << "pull policy interval could not be read:" << m_interface->lastError().message();
+            interval = 0;
+        }
+    } else {
+        qWarning() << "core client service not available:" << m_interface->lastError().message();
+    }
+    qInfo() << "init pull policy timer, interval: " << interval;
+    m_timer->start(intervalMs(interval));
+
+    connect(m_interface, &vorngInterface::TimeIntervalChanged, this,
+            &PolicyReceiver::onTimeIntervalChanged);
+}
+
+void PolicyReceiver::onTimeIntervalChanged(int interval)
+{
+    qDebug() << "pull policy interval chaged:" << interval;
+    const int ms = intervalMs(interval);
+    // Only a real change restarts the countdown.
+    if (ms != m_timer->interval())
+        m_timer->start(ms);
+}
+
+void PolicyReceiver::setPolicyQueue(PolicyQueue* queue)
+{
+    d->queue = queue;
+}
+
+void PolicyReceiver::onPullPolicyTimerOut()
+{
+    qInfo() << "onPullPolicyTimerOut ---policy_Interval";
+    pullPolicy(-1, -1);
+}
+
+int PolicyReceiver::pullPolicy(int taskId, int jobId)
+{
+    d->taskId = taskId;
+    d->jobId = jobId;
+    // One pass over the template, so that a value holding "%n" is never re-filled.
+    const QString url = d->info.url.arg(d->host, d->port,
+                                        QString::fromLatin1(QUrl::toPercentEncoding(d->machineId)),
+                                        QString::fromLatin1(QUrl::toPercentEncoding(d->md5)));
+    qInfo() << "pullPolicy --- url:" << url;
+
+    // The completion belongs to this pull; the receiver may be gone by then.
+    QPointer<PolicyReceiver> self(this);
+    AsyncHttpClientApi::getInstance()->getRequest(
+        [self, taskId, jobId](QString body, int code) {
+            if (self)
+                self->completePull(taskId, jobId, body, code);
+        },
+        url, QString(), kRequestTimeout);
+    return 0;
+}
+
+void PolicyReceiver::onRequestPolicy(const QString& msg, int nCode)
+{
+    completePull(d->taskId, d->jobId, msg, nCode);
+}
+
+QString PolicyReceiver::chooseCacheFile(int taskId, int jobId) const
+{
+    QString name;
+    if (taskId > 0 && jobId > 0) {
+        name = QStringLiteral("%1_%2").arg(taskId).arg(jobId);
+    } else {
+        const uint timeT = static_cast<uint>(QDateTime::currentSecsSinceEpoch());
+        qInfo() << "onRequestPolicy" << "---cache timeT---:" << timeT;
+        name = QStringLiteral("%1").arg(timeT);
+    }
+    // A file of the same name may still wait for the executor; never overwrite
+    // it. The suffix keeps the base name, which is what start-up reads back.
+    const QString dir = d->info.cachePath;
+    QString path = dir + QLatin1Char('/') + name;
+    for (int n = 1; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
+        path = dir + QLatin1Char('/') + name + QLatin1Char('.') + QString::number(n);
+    return path;
+}
+
+void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int nCode)
+{
+    qInfo() << "asyncPullPolicy --- nCode:" << nCode;
+
+    PolicyInfo record;
+    record.taskId = taskId;
+    record.jobId = jobId;
+    record.policyPath = d->info.policyPath;
+    record.cachePath = chooseCacheFile(taskId, jobId);
+
+    if (parsePolicy(record.cachePath, record.policyPath, msg.toLocal8Bit())) {
+        if (d->queue)
+            d->queue->pushPolicy(record);
+        else
+            qWarning() << "onRequestPolicy" << "no policy queue set, not queued:" << record.cachePath;
+        return;
+    }
+
+    // Not accepted: execute the last accepted document once more.
+    QFile policyFile(record.policyPath);
+    if (!policyFile.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray content = policyFile.readAll();
+    qInfo() << "onRequestPolicy" << ":cache policy:" << content << ":" << record.policyPath;
+    policyFile.close();
+    if (!content.isEmpty())
+        writeCache(record.cachePath, content);
+    qInfo() << "onRequestPolicy" << "---policy no update--2222-:" << record.cachePath << ":" << content;
+    if (content.isEmpty())
+        return;
+    if (d->queue)
+        d->queue->pushPolicy(record);
+    else
+        qWarning() << "onRequestPolicy" << "no policy queue set, not queued:" << record.cachePath;
+}
+
+bool PolicyReceiver::parsePolicy(const QString& cachePath, const QString& policyPath,
+                                 const QByteArray& data)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError)
+        return false;
+    if (!doc.isObject())
+        return true;
+
+    const QJsonObject object = doc.object();
+    if (object.contains(QLatin1String("code"))) {
+        if (object.value(QLatin1String("code")).toInt() != 0)
+            return false;
+        const QByteArray text = doc.toJson(QJsonDocument::Indented);
+        writeCache(policyPath, text);
+        writeCache(cachePath, text);
+    }
+
+    const QJsonValue dataValue = object.value(QLatin1String("data"));
+    if (dataValue.isObject()) {
+        const QJsonObject dataObject = dataValue.toObject();
+        if (!dataObject.contains(QLatin1String("md5"))) {
+            qInfo() << "md5 parse error.";
+            return false;
+        }
+        d->md5 = dataObject.value(QLatin1String("md5")).toVariant().toString();
+        qInfo() << "md5:" << d->md5;
+    }
+    return true;
+}
+
+bool PolicyReceiver::writeCache(const QString& path, const QByteArray& data)
+{
+    const QFileInfo target(path);
+    QDir dir = target.absoluteDir();
+    if (!dir.exists() && !dir.mkpath(QStringLiteral(".")))
+        qInfo() << "mkpath error:" << dir.absolutePath();
+
+    // Runs as root in directories others may see: write a fresh file beside
+    // the target and rename it over the name, so a planted link is replaced,
+    // never followed, and a crash never leaves a half-written document.
+    QTemporaryFile file(dir.absoluteFilePath(QLatin1Char('.') + target.fileName() + kWritingMark
+                                             + QStringLiteral("XXXXXX")));
+    if (!file.open()) {
+        qWarning() << "writeCache: cannot create" << file.fileTemplate() << file.errorString();
+        return false;
+    }
+    QTextStream out(&file);
+    out.setCodec("UTF-8");
+    out << QString::fromUtf8(data);
+    out.flush();
+    const bool written = out.status() == QTextStream::Ok && file.flush() && ::fsync(file.handle()) == 0;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                        | QFileDevice::ReadOther);
+    if (!written) {
+        qWarning() << "writeCache: write failed:" << path << file.errorString();
+        return false;
+    }
+    if (::rename(QFile::encodeName(file.fileName()).constData(),
+                 QFile::encodeName(target.absoluteFilePath()).constData())
+        != 0) {
+        qWarning() << "writeCache: rename failed:" << path << qt_error_string(errno);
+        return false;
+    }
+    file.setAutoRemove(false);
+    return true;
+}
+
+QStringList PolicyReceiver::fileSearch(const QString& dir)
+{
+    QFileInfoList entries = QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                                                    QDir::Name);
+    // Oldest first; equal times keep name order.
+    std::stable_sort(entries.begin(), entries.end(), [](const QFileInfo& a, const QFileInfo& b) {
+        return a.lastModified() < b.lastModified();
+    });
+    QStringList files;
+    for (const QFileInfo& entry : qAsConst(entries)) {
+        if (!isUnfinishedWrite(entry.fileName()))
+            files.append(entry.absoluteFilePath());
+    }
+    return files;
+}
+
+void PolicyReceiver::initPolicyCachePath()
+{
+    const QString cacheDir = d->info.cachePath;
+    // Leftovers of writes a crash interrupted hold no complete document.
+    const QFileInfoList unfinished = QDir(cacheDir).entryInfoList(
+        QStringList{QStringLiteral(".*") + kWritingMark + QLatin1Char('*')},
+        QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& entry : unfinished) {
+        qWarning() << "-----cacheList" << "removing unfinished write:" << entry.absoluteFilePath();
+        QFile::remove(entry.absoluteFilePath());
+    }
+
+    const QStringList files = fileSearch(cacheDir);
+    qInfo() << "-----cacheList" << files.size() << ":" << d->info.policyPath << ":" << cacheDir;
+    for (int i = 0; i < files.size(); ++i) {
+        const QString& path = files.at(i);
+        const QString bundle = QFileInfo(path).baseName();
+        PolicyInfo record;
+        if (bundle.contains(QLatin1Char('_'))) {
+            const QStringList parts = bundle.split(QLatin1Char('_'), Qt::KeepEmptyParts);
+            record.taskId = parts.value(0).toInt();
+            record.jobId = parts.value(1).toInt();
+        } else {
+            record.taskId = -1;
+            record.jobId = -1;
+        }
+        qInfo() << "-----cacheList" << i << ":" << path << ":bundle:" << bundle << ":" << record.taskId;
+        record.cachePath = path;
+        record.policyPath = d->info.policyPath;
+        if (d->queue)
+            d->queue->pushPolicy(record);
+        else
+            qWarning() << "-----cacheList" << "no policy queue set, not queued:" << path;
+    }
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "policy_queue.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QScopedPointer>
+#include <QString>
+#include <QStringList>
+
+class QTimer;
+class vorngInterface;
+class PolicyReceiverPrivate;
+
+// Pulls the policy document from the management server, keeps the last
+// accepted document in the policy file, writes every document to be executed
+// into a cache file of its own and queues one record per cache file for the
+// executor. Lives on the main thread.
+class PolicyReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PolicyReceiver(const PolicyInfo& info, QObject* parent = nullptr);
+    ~PolicyReceiver() override;
+
+    void setPolicyQueue(PolicyQueue* queue);
+    // Queues the cache files an earlier run left unexecuted, oldest first.
+    void initPolicyCachePath();
+    // Starts one asynchronous pull; the completion queues the document under
+    // this pull's own task and job. Always returns 0.
+    int pullPolicy(int taskId, int jobId);
+
+    // Regular files of dir (hidden ones included, links excluded), oldest first.
+    QStringList fileSearch(const QString& dir);
+    // Replaces the file at path with data without ever writing through a link.
+    bool writeCache(const QString& path, const QByteArray& data);
+    // Checks a response; writes an accepted document to both files.
+    bool parsePolicy(const QString& cachePath, const QString& policyPath, const QByteArray& data);
+
+public slots:
+    void onPullPolicyTimerOut();
+    // Completion under the task and job of the most recent pull.
+    void onRequestPolicy(const QString& msg, int nCode);
+
+private:
+    Q_DISABLE_COPY(PolicyReceiver)
+    void initTimer();
+    void onTimeIntervalChanged(int interval);
+    void completePull(int taskId, int jobId, const QString& msg, int nCode);
+    QString chooseCacheFile(int taskId, int jobId) const;
+
+    QTimer* m_timer = nullptr;
+    vorngInterface* m_interface = nullptr;
+    QScopedPointer<PolicyReceiverPrivate> d;
+};

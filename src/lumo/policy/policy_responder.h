@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+// Result of one server task, handed to the core client service as a receipt.
+struct ResponseInfo
+{
+    int taskId = 0;
+    int jobId = 0;
+    bool isSuccessed = false;
+    QString result;
+};
+Q_DECLARE_METATYPE(ResponseInfo)
+
+// Hands task receipts, in order, to the core client service over the system
+// bus, retrying each until the service accepts it. Lives on a thread of its
+// own: its waits and blocking calls never hold the caller's thread.
+class PolicyResponder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PolicyResponder(QObject* parent = nullptr);
+    ~PolicyResponder() override;
+
+    // Thread-safe; ends the delivery loop at its next check, also mid-wait.
+    void stop();
+
+public slots:
+    // Appends a receipt and, when it is the only one, delivers until the list
+    // is empty. Called from another thread it re-posts itself to the
+    // responder's thread.
+    void addReceipt(ResponseInfo info);
+    void run();
+
+private:
+    Q_DISABLE_COPY(PolicyResponder)
+    bool sleepUnlessStopped(int ms) const;
+
+    std::atomic_bool m_stop{false};
+    QList<ResponseInfo> m_receipts;
+};
