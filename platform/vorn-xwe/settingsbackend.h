@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QJsonValue>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace xwe {
+
+// Where settings go. The front ends (VornSystemInterface, VornSessionInterface)
+// speak only to this; each backend decides how a named value takes effect.
+class SettingsBackend
+{
+public:
+    // Gets the value in effect (Undefined when never set) and returns the new
+    // one, or Undefined to leave it unchanged.
+    using Change = std::function<QJsonValue(const QJsonValue& current)>;
+
+    virtual ~SettingsBackend();
+
+    virtual QString name() const = 0;
+    // The value in effect now, Undefined when never set.
+    virtual QJsonValue value(const QString& key) = 0;
+    // Atomic read-modify-write of one value; returns a status of status.h.
+    virtual int change(const QString& key, const Change& change) = 0;
+    // Takes a copy of a file the caller may delete once the call returned,
+    // stored under label; *kept receives the copy's path.
+    virtual int keepFile(const QString& source, const QString& label, QString* kept) = 0;
+
+    // The backend named by VORN_XWE_BACKEND ("store" when unset), keeping its
+    // state in directory under the file name stateName. Null for an unknown name.
+    static std::unique_ptr<SettingsBackend> create(const QString& directory, const QString& stateName);
+};
+
+} // namespace xwe

@@ -1,0 +1,17 @@
+#pragma once
+
+namespace xwe {
+
+// Statuses the setters return; their texts are in errorsdescription.cpp and
+// the table in README.md. Numbers are part of the library's interface.
+enum Status : int {
+    Success = 0,
+    InvalidArgument = 1,
+    FileNotFound = 2,
+    SaveFailed = 3,
+    StoreBusy = 4,
+    NoBackend = 5,
+    Refused = 7,
+};
+
+} // namespace xwe
