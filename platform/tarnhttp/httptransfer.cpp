@@ -146,9 +146,9 @@ bool HttpTransfer::consume()
 void HttpTransfer::onRedirected(const QUrl& url)
 {
     // Only where the request was meant to go: same scheme, host and port.
-    const QUrl& from = m_reply->url().isValid() ? m_reply->url() : m_url;
-    if (url.scheme() == from.scheme() && url.host().compare(from.host(), Qt::CaseInsensitive) == 0
-        && url.port(443) == from.port(443)) {
+    // (The reply already carries the new URL here, so compare with our own.)
+    if (url.scheme() == m_url.scheme() && url.host().compare(m_url.host(), Qt::CaseInsensitive) == 0
+        && url.port(443) == m_url.port(443)) {
         qDebug() << "tarnhttp: following redirect" << logUrl() << "to"
                  << url.toDisplayString(QUrl::RemoveUserInfo);
         emit m_reply->redirectAllowed();
