@@ -8,6 +8,7 @@ make_certs(directory) creates (or reuses) with the openssl command:
   other-ca.crt / other-ca.key     an unrelated CA
   other-client.crt / other-client.key   client certificate signed by the unrelated CA
   server-expired.crt / server-expired.key   server certificate (lab CA) that expired long ago
+  server-wrong-name.crt / server-wrong-name.key   server certificate (lab CA) for another name only
 
 Usage: certs.py DIRECTORY   (prints the paths as JSON)
 """
@@ -28,6 +29,7 @@ NAMES = (
     "other-ca.crt", "other-ca.key",
     "other-client.crt", "other-client.key",
     "server-expired.crt", "server-expired.key",
+    "server-wrong-name.crt", "server-wrong-name.key",
 )
 
 
@@ -80,6 +82,7 @@ SERVER_EXT = [
     "extendedKeyUsage=serverAuth",
     "subjectAltName=IP:127.0.0.1,DNS:localhost",
 ]
+WRONG_NAME_EXT = SERVER_EXT[:-1] + ["subjectAltName=DNS:wrong-name.invalid"]
 CLIENT_EXT = [
     "basicConstraints=critical,CA:FALSE",
     "keyUsage=critical,digitalSignature,keyEncipherment",
@@ -149,6 +152,8 @@ def make_certs(directory):
         _leaf(directory, "other-client", "lab-client", "other-ca", CLIENT_EXT)
     if not have("server-expired.crt", "server-expired.key"):
         _expired_server(directory)
+    if not have("server-wrong-name.crt", "server-wrong-name.key"):
+        _leaf(directory, "server-wrong-name", "wrong-name.invalid", "ca", WRONG_NAME_EXT)
     return paths
 
 
