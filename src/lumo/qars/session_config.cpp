@@ -1,0 +1,263 @@
+#include "session_config.h"
+
+#include "common/external/errorsdescription.h"
+#include "common/external/vornsessioninterface.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <QTimer>
+#include <QtDebug>
+
+#include <atomic>
+#include <climits>
+
+namespace {
+
+// One counter for every pending wallpaper retry of the process.
+std::atomic<int> g_backgroundRetryCount{0};
+
+QString describe(int code)
+{
+    return ErrorsDescription::toErrorDescription(code);
+}
+
+// Switches are decimal integers; anything that is not a number is off.
+bool isOn(const QString& value)
+{
+    bool ok = false;
+    const int number = value.toInt(&ok);
+    return ok && number != 0;
+}
+
+// Minutes from the server, seconds for the adaption service; saturates
+// instead of overflowing on absurd values.
+int minutesToSeconds(qint64 minutes)
+{
+    return int(qBound<qint64>(INT_MIN, minutes * 60, INT_MAX));
+}
+
+VornSessionInterface* session()
+{
+    return VornSessionInterface::Instance();
+}
+
+} // namespace
+
+SessionConfig::SessionConfig() = default;
+
+SessionConfig* SessionConfig::GetInstance()
+{
+    static SessionConfig instance;
+    return &instance;
+}
+
+QString SessionConfig::setAppTrash(const QString& value)
+{
+    return describe(session()->SetRecycleBinDisplayable(isOn(value)));
+}
+
+QString SessionConfig::setShortcut(const QString& value)
+{
+    return describe(session()->SetShortcutKeyEnable(isOn(value)));
+}
+
+QString SessionConfig::setTaskbarMode(const QString& value)
+{
+    const QString mode = value.toInt() == 1 ? QStringLiteral("fashion") : QStringLiteral("efficient");
+    return describe(session()->SetDisplayMode(mode));
+}
+
+QString SessionConfig::setTaskbarDockApp(const QString& value)
+{
+    return describe(session()->SetResidentTaskbarAppDisplayable(isOn(value)));
+}
+
+QString SessionConfig::setTaskbarLauncher(const QString& value)
+{
+    return describe(session()->SetLauncherDisplayable(isOn(value)));
+}
+
+QString SessionConfig::setTaskbarRightMenu(const QString& value)
+{
+    return describe(session()->SetTaskbarRightclickMenuEnable(isOn(value)));
+}
+
+QString SessionConfig::setTrayIconNetwork(const QString& value)
+{
+    return describe(session()->SetWebTrayIconClickable(isOn(value)));
+}
+
+QString SessionConfig::setTrayIconUsb(const QString& value)
+{
+    return describe(session()->SetUsbTrayIconClickable(isOn(value)));
+}
+
+QString SessionConfig::setHotspot(int value)
+{
+    return describe(session()->SetHotspotEnable(value));
+}
+
+QString SessionConfig::setLockScreenAtAwake(int code)
+{
+    // Locking on wake only makes sense once the time-out took effect.
+    if (code != 0)
+        return QString();
+    return describe(session()->SetLockScreenAtAwake(true));
+}
+
+QString SessionConfig::setScreenSaveTimeOut(const QString& value)
+{
+    qInfo() << "setScreenSaveTimeOut" << "----------------value" << value;
+    const int seconds = minutesToSeconds(value.toInt());
+    int code = -1;
+    QString result;
+    if (seconds >= 0) {
+        code = session()->SetScreenSaverTime(seconds);
+        result = describe(code);
+    }
+    return result + setLockScreenAtAwake(code);
+}
+
+QString SessionConfig::setScreenSaverBg(const QString& directory)
+{
+    return describe(session()->SetScreenSaverPolicy(directory + QLatin1Char('/')));
+}
+
+QString SessionConfig::setPowerConfig(const QString& value)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(value.toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject())
+        return QString();
+
+    const QJsonObject object = doc.object();
+    // Absent or non-numeric members count as 0.
+    auto minutes = [&object](const char* key) -> qint64 {
+        const QJsonValue v = object.value(QLatin1String(key));
+        return v.isDouble() ? qint64(qBound(-1e12, v.toDouble(), 1e12)) : 0;
+    };
+    const qint64 batteryLock = minutes("batteryLock");
+    const qint64 batteryScreen = minutes("batteryScreen");
+    const qint64 batterySleep = minutes("batterySleep");
+    const qint64 powerLock = minutes("powerLock");
+    const qint64 powerScreen = minutes("powerScreen");
+    const qint64 powerSleep = minutes("powerSleep");
+    qInfo() << "------" << batteryLock << ":" << batteryScreen << ":" << batterySleep << ":"
+            << powerLock << ":" << powerScreen << ":" << powerSleep;
+
+    VornSessionInterface* s = session();
+    QString result;
+
+    const int newBatteryLock = minutesToSeconds(batteryLock);
+    if (s->GetBatteryLockDelay() == newBatteryLock)
+        result = QStringLiteral("BatteryLockDelay success;");
+    else
+        result = describe(s->SetBatteryLockDelay(newBatteryLock));
+
+    const int newBatteryScreen = minutesToSeconds(batteryScreen);
+    if (s->GetBatteryScreenBlackDelay() != newBatteryScreen)
+        result += describe(s->SetBatteryScreenBlackDelay(newBatteryScreen));
+
+    const int newBatterySleep = minutesToSeconds(batterySleep);
+    if (s->GetBatterySleepDelay() == newBatterySleep)
+        result += QStringLiteral("BatterySleepDelayy success;");
+    else
+        result += describe(s->SetBatterySleepDelay(newBatterySleep));
+
+    const int newPowerLock = minutesToSeconds(powerLock);
+    const int curPowerLock = s->GetPowerLockDelay();
+    qInfo() << "----PowerLock---" << curPowerLock << ":" << newPowerLock;
+    if (curPowerLock == newPowerLock)
+        result += QStringLiteral("PowerLockDelay success;");
+    else
+        result += describe(s->SetPowerLockDelay(newPowerLock));
+
+    const int newPowerScreen = minutesToSeconds(powerScreen);
+    const int curPowerScreen = s->GetPowerScreenBlackDelay();
+    qInfo() << "---PowerScreenBlackr---" << curPowerScreen << newPowerScreen;
+    if (curPowerScreen == newPowerScreen)
+        result += QStringLiteral("PowerScreenBlackDelay success;");
+    else
+        result += describe(s->SetPowerScreenBlackDelay(newPowerScreen));
+
+    const int newPowerSleep = minutesToSeconds(powerSleep);
+    const int curPowerSleep = s->GetPowerSleepDelay();
+    qInfo() << "---PowerSleep---" << curPowerSleep << newPowerSleep;
+    if (curPowerSleep != newPowerSleep)
+        result += describe(s->SetPowerSleepDelay(newPowerSleep));
+
+    return result;
+}
+
+QString SessionConfig::setControlCenter(const QStringList& allModules, const QString& value)
+{
+    qInfo() << "control center-----allconfig:" << allModules;
+    const QJsonArray array = QJsonDocument::fromJson(value.toUtf8()).array();
+    QStringList shown;
+    for (int i = 0; i < array.size(); ++i) {
+        const QString module = array.at(i).toString();
+        qInfo() << "-------i:" << i << module;
+        shown << module;
+    }
+    return describe(session()->SetControlConfig(allModules, shown, true));
+}
+
+QString SessionConfig::setWebpageLink(const QString& name, const QString& url, const QString& text)
+{
+    // The adaption service takes the icon second and the target last.
+    return describe(session()->CreateDesktopNetAddress(name, text, url));
+}
+
+QString SessionConfig::setBackground(const QString& path)
+{
+    const QString monitor = session()->GetPrimaryScreenMonitorName();
+    const int code = session()->SetMonitorBackground(monitor, path);
+    if (code == 0) {
+        QFile::remove(path);
+        return describe(0);
+    }
+    startBackgroundRetry(path);
+    return describe(code);
+}
+
+int SessionConfig::backgroundRetryCount()
+{
+    return g_backgroundRetryCount;
+}
+
+void SessionConfig::startBackgroundRetry(const QString& path)
+{
+    auto start = [path]() {
+        // No parent: the timer deletes itself when the retries end.
+        auto* timer = new QTimer;
+        timer->setInterval(kBackgroundRetryInterval);
+        QObject::connect(timer, &QTimer::timeout, timer, [timer, path]() {
+            const int count = ++g_backgroundRetryCount;
+            const QString monitor = session()->GetPrimaryScreenMonitorName();
+            if (count < kBackgroundRetryTicks) {
+                if (session()->SetMonitorBackground(monitor, path) != 0) {
+                    qWarning() << "set wallpaper failed again, count:" << count << ", path:"
+                               << path;
+                    return;
+                }
+            }
+            timer->stop();
+            timer->deleteLater();
+            QFile::remove(path);
+            qCritical() << "set wallpaper end, count:" << count << ", path:" << path;
+            g_backgroundRetryCount = 0;
+        });
+        timer->start();
+    };
+
+    // Timers only fire in the thread that runs them: keep it on the main thread.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread())
+        start();
+    else
+        QMetaObject::invokeMethod(app, start, Qt::QueuedConnection);
+}

@@ -1,0 +1,468 @@
+#include "session_policy_executor.h"
+
+#include "common/base/constants.h"
+#include "common/external/asynchttpclientapi.h"
+#include "lumo/policy/policy_queue.h"
+#include "session_config.h"
+#include "session_policy_executor_p.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QtDebug>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kControlCenterKey = QStringLiteral("control_center/control_center_configs");
+const QString kWebShortcutKey = QStringLiteral("desktop_shortcuts/desktop_shortcuts_list");
+const QString kWallpaperKey = QStringLiteral("wallpaper/wallpaper_name");
+const QString kScreensaverPictureKey =
+    QStringLiteral("screen_saver_wallpaper/screen_saver_wallpaper_name");
+
+// Last "/" segment of a server path; empty when it cannot name a file of
+// its own (a path ending in "/", "." or "..").
+QString fileNameOf(const QString& path)
+{
+    const QString name = path.section(QLatin1Char('/'), -1);
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    return name;
+}
+
+bool downloadSucceeded(int code)
+{
+    return code >= 200 && code < 300;
+}
+
+// The shared temporary directory is writable by everyone: the wallpaper goes
+// into a directory of the user's own there, refused when someone else made it.
+QString privateWallpaperDir(QString* error)
+{
+    const QString dir =
+        QDir::tempPath() + QStringLiteral("/vorn-wallpaper-") + QString::number(::getuid());
+    const QByteArray native = QFile::encodeName(dir);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        *error = QStringLiteral("cannot create wallpaper directory: ") + dir;
+        return QString();
+    }
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()
+        || (st.st_mode & 07777) != 0700) {
+        *error = QStringLiteral("unsafe wallpaper directory: ") + dir;
+        return QString();
+    }
+    return dir;
+}
+
+} // namespace
+
+SessionPolicyExecutor::SessionPolicyExecutor(PolicyQueue* queue)
+    : d(new SessionPolicyExecutorPrivate(queue, this))
+{
+    initConfig();
+    initFunction();
+}
+
+SessionPolicyExecutor::~SessionPolicyExecutor()
+{
+    if (isRunning())
+        stop();
+}
+
+QString SessionPolicyExecutor::cacheHome()
+{
+    const QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!cache.isEmpty())
+        return cache;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+}
+
+void SessionPolicyExecutor::initConfig()
+{
+    const QString cache = cacheHome();
+    if (!QDir(cache + QStringLiteral("/vorn")).exists())
+        QDir(cache).mkdir(QStringLiteral("vorn"));
+
+    const QString local = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!QDir(local + QStringLiteral("/icons")).exists())
+        QDir(local).mkdir(QStringLiteral("icons"));
+
+    d->webpageIconPath = vorn::kWebpageLinkIconPath.arg(local);
+    qInfo() << "---SessionPolicy----homeCache:" << cache << ":homeLocal:" << local
+            << ":webPageIconCache:" << d->webpageIconPath;
+}
+
+void SessionPolicyExecutor::initFunction()
+{
+    m_functions.insert(QStringLiteral("taskbar/app_setting_trash"),
+                       &SessionPolicyExecutor::setTrayIconTrashVisible);
+    m_functions.insert(QStringLiteral("taskbar/taskbar_display_mode"),
+                       &SessionPolicyExecutor::setTaskbarDisplayMode);
+    m_functions.insert(QStringLiteral("taskbar/taskbar_dock_app"),
+                       &SessionPolicyExecutor::setTaskbarAppVisible);
+    m_functions.insert(QStringLiteral("taskbar/taskbar_launcher"),
+                       &SessionPolicyExecutor::setLauncherVisible);
+    m_functions.insert(QStringLiteral("taskbar/taskbar_right_menu"),
+                       &SessionPolicyExecutor::setDockRightMenuEnabled);
+    m_functions.insert(QStringLiteral("taskbar/tray_icon_network"),
+                       &SessionPolicyExecutor::setTrayIconNetworkEnabled);
+    m_functions.insert(QStringLiteral("taskbar/tray_icon_usb"),
+                       &SessionPolicyExecutor::setTrayIconUsbEnabled);
+    m_functions.insert(QStringLiteral("screen_saver/screen_saver_time_out"),
+                       &SessionPolicyExecutor::setScreensaverTime);
+    m_functions.insert(QStringLiteral("power/power_config"), &SessionPolicyExecutor::setPower);
+    m_functions.insert(QStringLiteral("personal_hotdot/personal_hotdot_status"),
+                       &SessionPolicyExecutor::setHotspotEnabled);
+    m_functions.insert(QStringLiteral("shortcut/shortcut_status"),
+                       &SessionPolicyExecutor::setShortcutEnabled);
+    m_functions.insert(kControlCenterKey, &SessionPolicyExecutor::setControlCenterVisible);
+    m_functions.insert(kWebShortcutKey, &SessionPolicyExecutor::setWebShortcut);
+    m_functions.insert(kWallpaperKey, &SessionPolicyExecutor::setDesktopBackground);
+    m_functions.insert(kScreensaverPictureKey, &SessionPolicyExecutor::setScreensaverBackground);
+}
+
+void SessionPolicyExecutor::initControlCenterList()
+{
+    const QString url = vorn::KControlCenterKeys.arg(serverHost(), serverPort());
+    qInfo() << "initControlCenterList:" << url;
+    QPointer<SessionPolicyExecutor> self(this);
+    AsyncHttpClientApi::getInstance()->getRequest(
+        [self](QString msg, int code) {
+            if (self)
+                self->controlCenterList(msg, code);
+        },
+        url, QString(), 60);
+}
+
+void SessionPolicyExecutor::controlCenterList(const QString& msg, int code)
+{
+    Q_UNUSED(code)
+    QStringList modules;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(msg.toLocal8Bit(), &error);
+    if (!doc.isNull() && error.error == QJsonParseError::NoError && doc.isObject()
+        && doc.object().contains(QStringLiteral("data"))) {
+        const QJsonArray data = doc.object().value(QStringLiteral("data")).toArray();
+        for (const QJsonValue& module : data)
+            modules << module.toString();
+    }
+    // Swapped whole under the lock: the handler reads it on the executor thread.
+    QMutexLocker locker(&d->controlCenterMutex);
+    d->controlCenterList = modules;
+}
+
+QStringList SessionPolicyExecutor::controlCenterModules() const
+{
+    QMutexLocker locker(&d->controlCenterMutex);
+    return d->controlCenterList;
+}
+
+QString SessionPolicyExecutor::webpageIconPath() const
+{
+    return d->webpageIconPath;
+}
+
+void SessionPolicyExecutor::run()
+{
+    forever {
+        if (isInterruptionRequested())
+            return;
+        msleep(20);
+        if (!d->queue) {
+            qInfo() << "Message queue is not initialized!";
+            return;
+        }
+        qInfo() << "consumer...";
+        PolicyInfo info;
+        // False when stop() woke the wait instead of a record.
+        if (!d->queue->popPolicy(info))
+            continue;
+        qInfo() << "consumer-----msgPack" << info.cachePath << info.jobId << info.taskId;
+        execPolicy(info);
+    }
+}
+
+bool SessionPolicyExecutor::execPolicy(const PolicyInfo& info)
+{
+    qInfo() << "execPolicy" << "----------SessionPolicyManager::execPolicy---" << info.cachePath;
+    beginDocument();
+
+    // A missing or empty cache file applies nothing (rather than the
+    // previous document's settings once more).
+    QMap<QString, QString> settings;
+    QByteArray data;
+    if (readCache(info.cachePath, data) && !data.isEmpty()) {
+        parsePolicy(data);
+        settings = getPolicy();
+    } else {
+        qInfo() << "no policy document in cache file:" << info.cachePath;
+    }
+
+    // A setting without a handler records no result: it must not hold the
+    // document until the time limit.
+    int handled = 0;
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        if (m_functions.contains(it.key()))
+            ++handled;
+    }
+    m_policyTotal = handled;
+
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        qInfo() << it.key() << ": " << it.value();
+        callFunction(it.key(), it.value());
+    }
+    qInfo() << "----------------policyCounter:" << m_policyExecCounter.load() << ":"
+            << settings.size();
+
+    const ExecutorSupport::WaitTexts texts{"-------policyCounter:", ":", "---elapsed:"};
+    const ExecutorSupport::WaitEnd end = d->support.waitForResults(
+        m_policyExecCounter, m_policyTotal, stopwatch, qint64(m_execTimeout) * 60000, texts);
+
+    qInfo() << "------------policyCounter" << info.taskId << ":" << info.jobId;
+    if (end == ExecutorSupport::WaitEnd::Stopped) {
+        // Shutting down with results outstanding: keep the file, so the
+        // document is applied again at the next start instead of being lost.
+        qInfo() << "stopped before all results came in, cache file kept:" << info.cachePath;
+        beginDocument();
+        return true;
+    }
+    if (!QFile::remove(info.cachePath))
+        qInfo() << "remove cache file failed:" << false << ":" << info.cachePath;
+
+    if (info.taskId > 0 && info.jobId > 0) {
+        const QString result = getExecResult();
+        emit execPolicyFinished(info.taskId, info.jobId, true, result);
+        qInfo() << "----------------execPolicyFinished:" << result;
+    }
+
+    // A new document id: results still on their way belong to no document.
+    beginDocument();
+    return true;
+}
+
+void SessionPolicyExecutor::callFunction(QString key, QString value)
+{
+    const Handler handler = m_functions.value(key);
+    if (!handler) {
+        qInfo() << "nof function" << key;
+        return;
+    }
+    (this->*handler)(value);
+}
+
+void SessionPolicyExecutor::stop()
+{
+    d->support.stop(this, d->queue);
+}
+
+QString SessionPolicyExecutor::serverUrl(const QString& path) const
+{
+    return vorn::kUrlHead.arg(serverHost(), serverPort()) + path;
+}
+
+void SessionPolicyExecutor::setTrayIconTrashVisible(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/app_setting_trash"),
+                     SessionConfig::GetInstance()->setAppTrash(value));
+}
+
+void SessionPolicyExecutor::setTaskbarDisplayMode(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/taskbar_display_mode"),
+                     SessionConfig::GetInstance()->setTaskbarMode(value));
+}
+
+void SessionPolicyExecutor::setTaskbarAppVisible(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/taskbar_dock_app"),
+                     SessionConfig::GetInstance()->setTaskbarDockApp(value));
+}
+
+void SessionPolicyExecutor::setLauncherVisible(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/taskbar_launcher"),
+                     SessionConfig::GetInstance()->setTaskbarLauncher(value));
+}
+
+void SessionPolicyExecutor::setDockRightMenuEnabled(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/taskbar_right_menu"),
+                     SessionConfig::GetInstance()->setTaskbarRightMenu(value));
+}
+
+void SessionPolicyExecutor::setTrayIconNetworkEnabled(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/tray_icon_network"),
+                     SessionConfig::GetInstance()->setTrayIconNetwork(value));
+}
+
+void SessionPolicyExecutor::setTrayIconUsbEnabled(const QString& value)
+{
+    appendExecResult(QStringLiteral("taskbar/tray_icon_usb"),
+                     SessionConfig::GetInstance()->setTrayIconUsb(value));
+}
+
+void SessionPolicyExecutor::setScreensaverTime(const QString& value)
+{
+    appendExecResult(QStringLiteral("screen_saver/screen_saver_time_out"),
+                     SessionConfig::GetInstance()->setScreenSaveTimeOut(value));
+}
+
+void SessionPolicyExecutor::setPower(const QString& value)
+{
+    appendExecResult(QStringLiteral("power/power_config"),
+                     SessionConfig::GetInstance()->setPowerConfig(value));
+}
+
+void SessionPolicyExecutor::setHotspotEnabled(const QString& value)
+{
+    appendExecResult(QStringLiteral("personal_hotdot/personal_hotdot_status"),
+                     SessionConfig::GetInstance()->setHotspot(value.toInt()));
+}
+
+void SessionPolicyExecutor::setShortcutEnabled(const QString& value)
+{
+    appendExecResult(QStringLiteral("shortcut/shortcut_status"),
+                     SessionConfig::GetInstance()->setShortcut(value));
+}
+
+void SessionPolicyExecutor::setControlCenterVisible(const QString& value)
+{
+    appendExecResult(kControlCenterKey,
+                     SessionConfig::GetInstance()->setControlCenter(controlCenterModules(), value));
+}
+
+void SessionPolicyExecutor::setWebShortcut(const QString& value)
+{
+    const QJsonArray links = QJsonDocument::fromJson(value.toUtf8()).array();
+    qInfo() << "-----------" << d->webpageIconPath;
+    if (!QDir(d->webpageIconPath).exists() && !QDir().mkpath(d->webpageIconPath))
+        qInfo() << "mkpath error:" << d->webpageIconPath;
+
+    if (links.isEmpty()) {
+        appendExecResult(kWebShortcutKey, QStringLiteral("value is empty"));
+        return;
+    }
+    // One result per link.
+    expectMoreResults(links.size() - 1);
+
+    const quint64 document = currentDocument();
+    QPointer<SessionPolicyExecutor> self(this);
+    for (int i = 0; i < links.size(); ++i) {
+        const QJsonObject link = links.at(i).toObject();
+        const QString name = link.value(QStringLiteral("name")).toString();
+        const QString url = link.value(QStringLiteral("url")).toString();
+        const QString iconPath = link.value(QStringLiteral("iconPath")).toString();
+        const QString iconUrl = serverUrl(iconPath);
+        qInfo() << "--------iconUrl---i---" << i << ":" << iconUrl;
+
+        const QString iconName = fileNameOf(iconPath);
+        if (iconName.isEmpty()) {
+            appendExecResult(kWebShortcutKey, QStringLiteral("invalid icon path: ") + iconPath);
+            continue;
+        }
+        AsyncHttpClientApi::getInstance()->downloadFile(
+            [self, name, url, document](QString text, int code) {
+                if (self)
+                    self->downloadShortcutImage(name, url, text, code, document);
+            },
+            d->webpageIconPath + iconName, iconUrl, QString(), false, {}, 3600);
+    }
+}
+
+void SessionPolicyExecutor::downloadShortcutImage(const QString& name, const QString& url,
+                                                  const QString& text, int code,
+                                                  quint64 document)
+{
+    qInfo() << "downloadImage------" << name << ":" << url << ":" << text << ":" << code;
+    appendExecResult(document, kWebShortcutKey,
+                     SessionConfig::GetInstance()->setWebpageLink(name, url, text));
+}
+
+void SessionPolicyExecutor::setDesktopBackground(const QString& value)
+{
+    const QString url = serverUrl(value);
+    const QString name = fileNameOf(url);
+    if (name.isEmpty()) {
+        qWarning() << "wallpaper path names no file:" << value;
+        appendExecResult(kWallpaperKey, QStringLiteral("invalid file name: ") + value);
+        return;
+    }
+    QString error;
+    const QString dir = privateWallpaperDir(&error);
+    if (dir.isEmpty()) {
+        qWarning() << error;
+        appendExecResult(kWallpaperKey, error);
+        return;
+    }
+
+    const QString localPath = dir + QLatin1Char('/') + name;
+    const quint64 document = currentDocument();
+    QPointer<SessionPolicyExecutor> self(this);
+    AsyncHttpClientApi::getInstance()->downloadFile(
+        [self, localPath, document](QString text, int code) {
+            qInfo() << ":path/" << localPath << ":" << code;
+            QString result;
+            // Only a file this download produced is ever set as wallpaper.
+            if (downloadSucceeded(code)) {
+                result = SessionConfig::GetInstance()->setBackground(localPath);
+            } else {
+                result = QStringLiteral("wallpaper download failed, code: %1").arg(code);
+                qWarning() << result << text;
+            }
+            if (self)
+                self->appendExecResult(document, kWallpaperKey, result);
+        },
+        localPath, url, QString(), false, {}, 60);
+}
+
+void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
+{
+    const QString dir = QDir::homePath() + vorn::kScreensaverBackgroundPath;
+    if (!QDir(dir).exists() && !QDir().mkpath(dir)) {
+        qInfo() << "mkpath path  " << dir << "filed！！！";
+        appendExecResult(kScreensaverPictureKey, QStringLiteral("mkpath failed: ") + dir);
+        return;
+    }
+    const QString url = serverUrl(value);
+    const QString name = fileNameOf(url);
+    if (name.isEmpty()) {
+        qWarning() << "screen-saver picture path names no file:" << value;
+        appendExecResult(kScreensaverPictureKey, QStringLiteral("invalid file name: ") + value);
+        return;
+    }
+
+    // The directory holds only the current picture.
+    const QFileInfoList old =
+        QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& file : old)
+        QFile::remove(file.absoluteFilePath());
+
+    const QString localPath = dir + QLatin1Char('/') + name;
+    const quint64 document = currentDocument();
+    QPointer<SessionPolicyExecutor> self(this);
+    AsyncHttpClientApi::getInstance()->downloadFile(
+        [self, dir, localPath, document](QString text, int code) {
+            Q_UNUSED(text)
+            qInfo() << ":path/" << localPath << ":" << code;
+            const QString result = QFileInfo::exists(localPath)
+                                       ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
+                                       : QStringLiteral("image not exist");
+            qInfo() << "setScreenSaverBackground------" << result;
+            if (self)
+                self->appendExecResult(document, kScreensaverPictureKey, result);
+        },
+        localPath, url, QString(), false, {}, 3600);
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "lumo/policy/abstract_policy.h"
+
+#include <QMap>
+#include <QScopedPointer>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class PolicyQueue;
+class SessionPolicyExecutorPrivate;
+
+// Worker thread of qars: takes queued policy records, applies each desktop
+// setting through the handler of its key, waits for every result and reports
+// documents that a server task asked for.
+class SessionPolicyExecutor : public QThread, public AbstractPolicy
+{
+    Q_OBJECT
+public:
+    explicit SessionPolicyExecutor(PolicyQueue* queue);
+    ~SessionPolicyExecutor() override;
+
+    // The user's cache directory: XDG_CACHE_HOME when set and non-empty,
+    // else the platform's generic cache location.
+    static QString cacheHome();
+
+    void initConfig();
+    void initFunction();
+
+    // Asks the server for the names of all control-centre modules.
+    void initControlCenterList();
+    // Completion of that request (main thread).
+    void controlCenterList(const QString& msg, int code);
+    QStringList controlCenterModules() const;
+
+    QString webpageIconPath() const;
+
+    bool execPolicy(const PolicyInfo& info) override;
+    void callFunction(QString key, QString value) override;
+
+    // Ends the thread, also while it waits for a record or for results; a
+    // handler call in progress runs to its end. Call from another thread.
+    void stop();
+
+signals:
+    void execPolicyFinished(int taskId, int jobId, bool isSuccess, const QString& result);
+
+protected:
+    void run() override;
+
+private:
+    Q_DISABLE_COPY(SessionPolicyExecutor)
+    using Handler = void (SessionPolicyExecutor::*)(const QString&);
+
+    // Desktop settings applied at once
+    void setTrayIconTrashVisible(const QString& value);
+    void setTaskbarDisplayMode(const QString& value);
+    void setTaskbarAppVisible(const QString& value);
+    void setLauncherVisible(const QString& value);
+    void setDockRightMenuEnabled(const QString& value);
+    void setTrayIconNetworkEnabled(const QString& value);
+    void setTrayIconUsbEnabled(const QString& value);
+    void setScreensaverTime(const QString& value);
+    void setPower(const QString& value);
+    void setHotspotEnabled(const QString& value);
+    void setShortcutEnabled(const QString& value);
+    void setControlCenterVisible(const QString& value);
+    // Settings applied when their download ends (main thread)
+    void setWebShortcut(const QString& value);
+    void setDesktopBackground(const QString& value);
+    void setScreensaverBackground(const QString& value);
+    void downloadShortcutImage(const QString& name, const QString& url, const QString& text,
+                               int code, quint64 document);
+
+    QString serverUrl(const QString& path) const;
+
+    QMap<QString, Handler> m_functions;
+    QScopedPointer<SessionPolicyExecutorPrivate> d;
+    friend class SessionPolicyExecutorPrivate;
+};

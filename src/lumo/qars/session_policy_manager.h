@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class PolicyReceiver;
+class PolicyQueue;
+class SessionPolicyExecutor;
+class PolicyResponder;
+class vorngInterface;
+class QThread;
+
+// Top-level object of qars: builds the policy pipeline for the user's
+// session, pulls on server pushes and restores the desktop when the machine
+// leaves its domain.
+class SessionPolicyManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SessionPolicyManager(QObject* parent = nullptr);
+    ~SessionPolicyManager() override;
+
+    bool initConfig(QString& host, QString& port);
+    void initCacheConfig(QString& policyPath, QString& cachePath);
+    QString getMachineId() const;
+    void initPolicy();
+
+public slots:
+    void onServerMsgCame(const QString& appId, int type, const QString& payload);
+    void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    void onDomainRemoved();
+
+private:
+    Q_DISABLE_COPY(SessionPolicyManager)
+
+    // Runs a program found through PATH without blocking the event loop;
+    // `then` runs once it has ended or was given up after kCommandTimeoutMs.
+    void runCommand(const QString& program, const QStringList& arguments,
+                    std::function<void()> then);
+
+    static constexpr int kFirstPullDelayMs = 10000;
+    static constexpr int kCommandTimeoutMs = 30000;
+
+    PolicyReceiver* m_receiver = nullptr;
+    PolicyQueue* m_queue = nullptr;
+    SessionPolicyExecutor* m_executor = nullptr;
+    QThread* m_responderThread = nullptr;
+    PolicyResponder* m_responder = nullptr;
+    vorngInterface* m_vorng = nullptr;
+};
