@@ -1,0 +1,178 @@
+#include "system_config.h"
+
+#include "common/base/constants.h"
+#include "common/external/errorsdescription.h"
+#include "common/external/vornsysteminterface.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtDebug>
+
+namespace {
+
+const QString kSystemctl = QStringLiteral("systemctl");
+const QString kSshService = QStringLiteral("ssh");
+
+QString statusText(int status)
+{
+    return ErrorsDescription::toErrorDescription(status);
+}
+
+// logind session files are key=value lines; only two keys are needed here.
+QHash<QString, QString> readSessionFile(const QString& path)
+{
+    QHash<QString, QString> values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "cannot read session file" << path << file.errorString();
+        return values;
+    }
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine());
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            continue;
+        values.insert(line.left(eq).trimmed(), line.mid(eq + 1).trimmed());
+    }
+    return values;
+}
+
+} // namespace
+
+SystemConfig* SystemConfig::GetInstance()
+{
+    static SystemConfig instance;
+    return &instance;
+}
+
+QString SystemConfig::setNTPServer(const QString& server)
+{
+    VornSystemInterface* system = VornSystemInterface::Instance();
+    system->SetNTPServer(server);
+    const QString current = system->GetNTPServer();
+    qInfo() << "----cur ntp Value---" << current;
+    // Success is judged only by what the service reports back.
+    return current == server ? QStringLiteral("setNTPServer success")
+                             : QStringLiteral("setNTPServer falied");
+}
+
+QString SystemConfig::setSSHLogin(int state)
+{
+    QString result = QStringLiteral("setSSHLogin true");
+    // Exit codes of systemctl are not judged; only ending the sessions is.
+    if (state == 1) {
+        runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
+        runCommand(kSystemctl, {QStringLiteral("start"), kSshService});
+        runCommand(kSystemctl, {QStringLiteral("enable"), kSshService});
+    } else {
+        runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
+        runCommand(kSystemctl, {QStringLiteral("disable"), kSshService});
+        if (!stopCurrentSshSession(AllSshSessions))
+            result = QStringLiteral("setSSHLogin false");
+    }
+    qInfo() << result;
+    return result;
+}
+
+QString SystemConfig::setBluetooth(int state)
+{
+    return statusText(VornSystemInterface::Instance()->SetBluetoothEnable(state != 0));
+}
+
+QString SystemConfig::setWireless(int state)
+{
+    return statusText(VornSystemInterface::Instance()->SetWirelessEnable(state != 0));
+}
+
+QString SystemConfig::setDeviceConfig(int deviceClass, int permission)
+{
+    return statusText(
+        VornSystemInterface::Instance()->SetStorageGlobalPermPolicy(deviceClass, permission));
+}
+
+QString SystemConfig::setAppBlacklist(const QString& json)
+{
+    const QJsonArray array = QJsonDocument::fromJson(json.toLocal8Bit()).array();
+    QString list;
+    for (int i = 0; i < array.size(); ++i) {
+        const QString name = array.at(i).toObject().value(QStringLiteral("package_name")).toString();
+        qInfo() << "-------i:" << i << name;
+        list += name;
+        if (i != array.size() - 1)
+            list += QLatin1Char(',');
+    }
+    return statusText(VornSystemInterface::Instance()->SetAppCtrlBlacklist(list));
+}
+
+int SystemConfig::setLoginLimit(bool allowed)
+{
+    const int code = VornSystemInterface::Instance()->SetLocalUserLogoinLimit(allowed);
+    if (code != 0 || allowed)
+        return code;
+    return stopCurrentSshSession(LocalUserSshSessions) ? kLocalSessionsEnded : 0;
+}
+
+bool SystemConfig::stopCurrentSshSession(SessionType type)
+{
+    const QDir dir(vorn::kLogindSessionsDir);
+    if (!dir.exists()) {
+        qWarning() << "Directory /run/systemd/sessions/ is not exists.";
+        return false;
+    }
+    // Hidden entries are logind's files in the middle of being written.
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Unsorted);
+    for (const QFileInfo& info : files) {
+        const QHash<QString, QString> session = readSessionFile(info.absoluteFilePath());
+        const QString service = session.value(QStringLiteral("SERVICE"));
+        const int uid = session.value(QStringLiteral("UID")).toInt();
+        const bool isSsh = service == QLatin1String("sshd");
+        const bool selected = (type == AllSshSessions && isSsh)
+                              || (type == LocalUserSshSessions && isSsh && uid <= 9999);
+        if (!selected)
+            continue;
+        const QString id = info.fileName();
+        if (runCommand(QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), id}) != 0) {
+            qCritical() << "loginctl terminate-session" << id << "failed";
+            return false;
+        }
+    }
+    return true;
+}
+
+QString SystemConfig::setLaunchBG(const QString& path)
+{
+    return statusText(VornSystemInterface::Instance()->SetBackgroundSourceFile(path));
+}
+
+int SystemConfig::runCommand(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments, QIODevice::ReadOnly);
+    if (!process.waitForStarted(timeoutMs)) {
+        qWarning() << "cannot start" << program << arguments << process.errorString();
+        return -1;
+    }
+    if (!process.waitForFinished(timeoutMs)) {
+        qWarning() << program << arguments << "did not end within" << timeoutMs << "ms; killed";
+        process.kill();
+        process.waitForFinished(1000);
+        return -1;
+    }
+    const QByteArray output = process.readAll();
+    if (process.exitStatus() != QProcess::NormalExit) {
+        qWarning() << program << arguments << "crashed:" << output;
+        return -1;
+    }
+    if (process.exitCode() != 0)
+        qWarning() << program << arguments << "exited with" << process.exitCode() << output;
+    return process.exitCode();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// Machine settings applied by the system policy handlers: a thin layer over
+// the platform adaption service, systemctl and logind's session files.
+// Stateless; its methods run on the calling thread.
+class SystemConfig : public QObject
+{
+    Q_OBJECT
+public:
+    enum SessionType {
+        AllSshSessions = 0,
+        LocalUserSshSessions = 1, // users whose uid is at most 9999
+    };
+
+    // A child process that has not ended by then is killed.
+    static constexpr int kCommandTimeoutMs = 30000;
+    // Returned by setLoginLimit when the SSH sessions of local users were ended.
+    static constexpr int kLocalSessionsEnded = 60006;
+
+    static SystemConfig* GetInstance();
+
+    QString setNTPServer(const QString& server);
+    QString setSSHLogin(int state);
+    QString setBluetooth(int state);
+    QString setWireless(int state);
+    QString setDeviceConfig(int deviceClass, int permission);
+    QString setAppBlacklist(const QString& json);
+    int setLoginLimit(bool allowed);
+    bool stopCurrentSshSession(SessionType type);
+    QString setLaunchBG(const QString& path);
+
+    // Runs program (found through PATH) with LC_ALL=C and waits at most
+    // timeoutMs. Returns its exit code, or -1 when it could not be started,
+    // crashed or ran out of time.
+    static int runCommand(const QString& program, const QStringList& arguments,
+                          int timeoutMs = kCommandTimeoutMs);
+
+private:
+    SystemConfig() = default;
+    Q_DISABLE_COPY(SystemConfig)
+};

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "lumo/policy/abstract_policy.h"
+
+#include <QJsonArray>
+#include <QMap>
+#include <QScopedPointer>
+#include <QString>
+#include <QThread>
+
+class PolicyQueue;
+class SystemPolicyExecutorPrivate;
+
+// Worker thread of qarg: takes queued policy records, applies each setting
+// through the handler of its key, waits for every result and reports it.
+class SystemPolicyExecutor : public QThread, public AbstractPolicy
+{
+    Q_OBJECT
+public:
+    explicit SystemPolicyExecutor(PolicyQueue* queue);
+    ~SystemPolicyExecutor() override;
+
+    bool execPolicy(const PolicyInfo& info) override;
+    void callFunction(QString key, QString value) override;
+
+    // Ends the thread: also wakes a wait on an empty queue and ends the wait
+    // for outstanding results, but never interrupts a handler call.
+    void stop();
+
+signals:
+    void loginLimitChanged(int type);
+    void usbPolicyChanged(bool flag);
+    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    void execScript(const QString& key, const QString& cmd);
+    void saveSoftwareList(const QJsonArray& array);
+
+public slots:
+    void onExecScriptFinished(const QString& key, const QString& result);
+    void onRequestScript(const QString& recvMsg, int code);
+
+protected:
+    void run() override;
+
+private:
+    Q_DISABLE_COPY(SystemPolicyExecutor)
+    using Handler = void (SystemPolicyExecutor::*)(const QString&);
+
+    void initFunction();
+    void execCommand(const QString& key, const QString& cmd);
+
+    // System configuration
+    void setNTPConfig(const QString& value);
+    void setSSHLogin(const QString& value);
+    void setBluetooth(const QString& value);
+    void setLoginLimit(const QString& value);
+    void setAppBlacklist(const QString& value);
+    void setWireless(const QString& value);
+    void setCDDeviceConfig(const QString& value);
+    void setUSBDeviceCofnig(const QString& value);
+    // Software, scripts, firewall, boot background
+    void execAppInstall(const QString& value);
+    void execScriptInstall(const QString& value);
+    void execFireWall(const QString& value);
+    void execLaunchBackground(const QString& value);
+
+    QMap<QString, Handler> m_functions;
+    QScopedPointer<SystemPolicyExecutorPrivate> d;
+    friend class SystemPolicyExecutorPrivate;
+};

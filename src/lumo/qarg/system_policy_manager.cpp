@@ -1,0 +1,355 @@
+#include "system_policy_manager.h"
+
+#include "common/base/constants.h"
+#include "common/base/filecontent.h"
+#include "common/dbus/vorng.h"
+#include "common/external/vornsysteminterface.h"
+#include "lumo/policy/policy_queue.h"
+#include "lumo/policy/policy_receiver.h"
+#include "lumo/policy/policy_responder.h"
+#include "notify_message.h"
+#include "system_config.h"
+#include "system_policy_executor.h"
+
+#include <QDBusConnection>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+#include <QtDebug>
+
+#include <functional>
+
+namespace {
+
+const int kFirstPullDelayMs = 10000;
+// Scripts end well inside the executor's 30-minute wait, so their result still counts.
+const int kScriptTimeLimitMs = 20 * 60 * 1000;
+const char kDocumentProperty[] = "policyDocument";
+const char kRecordedProperty[] = "resultRecorded";
+const char kTimedOutProperty[] = "timedOut";
+
+QProcessEnvironment childEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    return env;
+}
+
+// Runs a command found through PATH without blocking the event loop. `then`
+// gets the exit code, or -1 when it could not start, crashed or was killed
+// after timeoutMs.
+void startCommand(QObject* owner, const QString& program, const QStringList& arguments,
+                  int timeoutMs, std::function<void(int)> then)
+{
+    auto* process = new QProcess(owner);
+    process->setProcessEnvironment(childEnvironment());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    auto* limit = new QTimer(process);
+    limit->setSingleShot(true);
+    QObject::connect(limit, &QTimer::timeout, process, [process, program, arguments, timeoutMs] {
+        qWarning() << program << arguments << "did not end within" << timeoutMs << "ms; killed";
+        process->kill();
+    });
+    QObject::connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), owner,
+                     [process, program, arguments, then](int code, QProcess::ExitStatus status) {
+                         const QByteArray output = process->readAll();
+                         qInfo() << program << arguments << "ended:" << code << status << output;
+                         process->deleteLater();
+                         then(status == QProcess::NormalExit ? code : -1);
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, owner,
+                     [process, program, arguments, then](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         qWarning() << "cannot start" << program << arguments
+                                    << process->errorString();
+                         process->deleteLater();
+                         then(-1);
+                     });
+    process->start(program, arguments, QIODevice::ReadOnly);
+    limit->start(timeoutMs);
+}
+
+} // namespace
+
+SystemPolicyManager::SystemPolicyManager(QObject* parent)
+    : QObject(parent)
+{
+    qDebug() << "system policy manager init begin";
+    m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
+                                 QDBusConnection::systemBus(), this);
+    connect(m_vorng, &vorngInterface::ServerMsgCame, this, &SystemPolicyManager::onServerMsgCame);
+    connect(m_vorng, &vorngInterface::DomainRemoved, this, &SystemPolicyManager::onDomainRemoved);
+    initPolicy();
+    initUsbManager();
+    qDebug() << "system policy manager init end";
+}
+
+SystemPolicyManager::~SystemPolicyManager()
+{
+    stopUsbManager();
+
+    // Threads have ended before their objects go, and no event loop runs
+    // after this, so objects are deleted here rather than later.
+    delete m_receiver;
+    m_receiver = nullptr;
+
+    if (m_executor) {
+        m_executor->stop();
+        delete m_executor;
+        m_executor = nullptr;
+    }
+    if (m_responder)
+        m_responder->stop();
+    if (m_responderThread) {
+        m_responderThread->quit();
+        m_responderThread->wait();
+    }
+    delete m_responder;
+    m_responder = nullptr;
+    delete m_responderThread;
+    m_responderThread = nullptr;
+
+    // Nobody uses the queue any more.
+    delete m_queue;
+    m_queue = nullptr;
+}
+
+QString SystemPolicyManager::getMachineID() const
+{
+    return vorn::base::FileContent::instace()->getMachineID(nullptr, false);
+}
+
+void SystemPolicyManager::initConfig(QString& host, QString& port)
+{
+    vorn::base::FileContent::getHostAndPort(host, port);
+}
+
+void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
+{
+    policyPath = vorn::kSystemPolicyPath;
+    const QDir policyDir = QFileInfo(policyPath).absoluteDir();
+    if (!policyDir.exists()) {
+        QDir parentDir = policyDir;
+        if (parentDir.cdUp())
+            parentDir.mkdir(QStringLiteral("vorn"));
+    }
+
+    cachePath = vorn::KTempSystemPolicyPath;
+    if (!QDir(cachePath).exists())
+        QDir().mkdir(cachePath);
+}
+
+void SystemPolicyManager::initPolicy()
+{
+    initConfig(m_host, m_port);
+    QString policyPath;
+    QString cachePath;
+    initCacheConfig(policyPath, cachePath);
+
+    PolicyInfo info;
+    info.ip = m_host;
+    info.port = m_port;
+    info.url = vorn::kSystemPolicyUrl;
+    info.machineId = getMachineID();
+    info.taskId = -1;
+    info.jobId = -1;
+    info.policyPath = policyPath;
+    info.cachePath = cachePath;
+
+    m_queue = new PolicyQueue();
+    m_receiver = new PolicyReceiver(info, this);
+    m_receiver->setPolicyQueue(m_queue);
+    m_receiver->initPolicyCachePath();
+
+    QTimer::singleShot(kFirstPullDelayMs, Qt::CoarseTimer, m_receiver,
+                       [receiver = m_receiver] { receiver->pullPolicy(-1, -1); });
+
+    m_executor = new SystemPolicyExecutor(m_queue);
+    m_executor->setConfig(m_host, m_port);
+    connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
+            &SystemPolicyManager::notifyLoginLimitChanged);
+    connect(m_executor, &SystemPolicyExecutor::usbPolicyChanged, this,
+            &SystemPolicyManager::onUsbPolicyChanged);
+    connect(m_executor, &SystemPolicyExecutor::execScript, this,
+            &SystemPolicyManager::onExecScript);
+    connect(m_executor, &SystemPolicyExecutor::saveSoftwareList, this,
+            &SystemPolicyManager::onSaveSoftwareList);
+    // Script output reaches the executor from onExecScriptFinished together
+    // with the document it belongs to, not through execScriptFinished.
+    m_executor->start(QThread::InheritPriority);
+
+    m_responder = new PolicyResponder(nullptr);
+    m_responderThread = new QThread();
+    m_responder->moveToThread(m_responderThread);
+    m_responderThread->start(QThread::InheritPriority);
+
+    connect(m_executor, &SystemPolicyExecutor::execPolicyFinished, this,
+            &SystemPolicyManager::onExecPolicyFinished);
+}
+
+void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
+{
+    qInfo() << "onServerMsgCame------:" << appId << ":type:" << type << payload;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(payload.toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject())
+        return;
+    const QJsonObject object = doc.object();
+    const int jobId = object.value(QStringLiteral("job_id")).toInt();
+    const int taskId = object.value(QStringLiteral("task_id")).toInt();
+    qInfo() << "onServerMsgCame------:" << taskId << ":" << jobId;
+
+    if (type == 1100) {
+        m_vorng->ReplyTaskResult(jobId, taskId, 2001, QString(), QStringLiteral("receive success"));
+        m_receiver->pullPolicy(taskId, jobId);
+    } else if (type == 2000) {
+        const QString action = object.value(QStringLiteral("action")).toString();
+        const QString vendorId = object.value(QStringLiteral("vendor_id")).toString();
+        const QString productId = object.value(QStringLiteral("product_id")).toString();
+        const QString serial = object.value(QStringLiteral("serial_number")).toString();
+        if (action == QLatin1String("add")) {
+            const QString alias = object.value(QStringLiteral("alias_name")).toString();
+            notifyUsbCtrlAuthorChanged(true, alias);
+            emit notifyExeChangeDevConnStatusByIdTask(taskId, jobId, true, vendorId, productId,
+                                                      serial);
+        } else if (action == QLatin1String("remove")) {
+            emit notifyExeChangeDevConnStatusByIdTask(taskId, jobId, false, vendorId, productId,
+                                                      serial);
+        } else {
+            m_vorng->ReplyTaskResult(jobId, taskId, -1, QString(), QStringLiteral("data error"));
+        }
+    }
+}
+
+void SystemPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
+                                               const QString& result)
+{
+    ResponseInfo info;
+    info.taskId = taskId;
+    info.jobId = jobId;
+    info.isSuccessed = isSuccessed;
+    info.result = result;
+    QMetaObject::invokeMethod(
+        m_responder, [responder = m_responder, info] { responder->addReceipt(info); },
+        Qt::QueuedConnection);
+}
+
+void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)
+{
+    qputenv("LC_ALL", "C");
+    auto* process = new QProcess();
+    process->setObjectName(key);
+    process->setProcessEnvironment(childEnvironment());
+    // The result belongs to the document that asked for it, however late it comes.
+    process->setProperty(kDocumentProperty, QVariant::fromValue(m_executor->currentDocument()));
+    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            &SystemPolicyManager::onExecScriptFinished);
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        qWarning() << "----script could not be started" << process->objectName()
+                   << process->program() << process->errorString();
+        recordScriptResult(process, QStringLiteral("script could not be started: ")
+                                        + process->errorString());
+    });
+    auto* limit = new QTimer(process);
+    limit->setSingleShot(true);
+    connect(limit, &QTimer::timeout, process, [process] {
+        qWarning() << "----script time limit reached, killed:" << process->objectName();
+        process->setProperty(kTimedOutProperty, true);
+        process->kill();
+    });
+
+    const QStringList parts = QProcess::splitCommand(cmd);
+    if (parts.isEmpty()) {
+        qWarning() << "----empty script command for" << key;
+        recordScriptResult(process, QStringLiteral("script could not be started: empty command"));
+        return;
+    }
+    process->start(parts.first(), parts.mid(1), QIODevice::ReadWrite);
+    limit->start(kScriptTimeLimitMs);
+}
+
+void SystemPolicyManager::onExecScriptFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qInfo() << "----exitCode" << exitCode << ":status:" << exitStatus;
+    auto* process = qobject_cast<QProcess*>(sender());
+    if (!process)
+        return;
+    QByteArray output = process->readAllStandardOutput();
+    const int nul = output.indexOf('\0');
+    if (nul >= 0)
+        output.truncate(nul);
+    QString text = QString::fromUtf8(output);
+    // A failing script that printed nothing explains itself on its error output.
+    if (text.isEmpty() && (exitStatus != QProcess::NormalExit || exitCode != 0))
+        text = QString::fromUtf8(process->readAllStandardError());
+    if (process->property(kTimedOutProperty).toBool())
+        text += QStringLiteral("\nkilled: no end within %1 s").arg(kScriptTimeLimitMs / 1000);
+    recordScriptResult(process, text);
+}
+
+void SystemPolicyManager::recordScriptResult(QProcess* process, const QString& text)
+{
+    if (process->property(kRecordedProperty).toBool())
+        return;
+    process->setProperty(kRecordedProperty, true);
+    const QString key = process->objectName();
+    emit execScriptFinished(key, text);
+    m_executor->appendExecResult(process->property(kDocumentProperty).value<quint64>(), key, text);
+    process->deleteLater();
+}
+
+void SystemPolicyManager::notifyLoginLimitChanged(int type)
+{
+    if (type != 0)
+        return;
+    NotifyMessageType message;
+    message.summary = QStringLiteral("提醒");
+    message.body = QStringLiteral("您的帐号已被管理员停用或删除，1分钟后强制注销");
+    message.timeout = -1;
+    message.operation = 3;
+    message.operationDelay = 60000;
+    const QList<uint> uids = VornSystemInterface::Instance()->GetLocalUIDList();
+    for (uint uid : uids) {
+        message.uid = static_cast<int>(uid);
+        m_vorng->SendSystemNotify(message.toString());
+    }
+}
+
+void SystemPolicyManager::onDomainRemoved()
+{
+    qDebug() << "qarg remove domain begin";
+    VornSystemInterface* system = VornSystemInterface::Instance();
+    system->SetStorageGlobalPermPolicy(2, 2);
+    system->SetStorageGlobalPermPolicy(1, 2);
+    QSettings backup(vorn::kBackupConfigPath, QSettings::IniFormat);
+    backup.beginGroup(QStringLiteral("config"));
+    system->SetNTPServer(backup.value(QStringLiteral("NTPServer")).toString());
+    backup.endGroup();
+    system->SetAppCtrlBlacklist(QString());
+    system->SetWirelessEnable(true);
+    system->SetBluetoothEnable(true);
+
+    // Stopping the unit ends this process; the event loop must stay free
+    // meanwhile, so both commands run without blocking it, one after the other.
+    const QString systemctl = QStringLiteral("systemctl");
+    const QString unit = QStringLiteral("qarg");
+    startCommand(this, systemctl, {QStringLiteral("disable"), unit},
+                 SystemConfig::kCommandTimeoutMs, [this, systemctl, unit](int) {
+                     qDebug() << "qarg remove domain end";
+                     startCommand(this, systemctl, {QStringLiteral("stop"), unit},
+                                  SystemConfig::kCommandTimeoutMs, [](int) {});
+                 });
+}
+
+void SystemPolicyManager::onSaveSoftwareList(const QJsonArray& array)
+{
+    qWarning() << "software list not stored: not available in this build;" << array.size() << "entries";
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+class vorngInterface;
+class PolicyReceiver;
+class PolicyQueue;
+class SystemPolicyExecutor;
+class PolicyResponder;
+class UsbManager;
+class QThread;
+
+// Top-level object of qarg: builds and wires the policy pipeline, the
+// executor, the receipt thread and the USB monitor, and reacts to the core
+// client service's pushes and to domain removal.
+class SystemPolicyManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SystemPolicyManager(QObject* parent = nullptr);
+    ~SystemPolicyManager() override;
+
+    QString getMachineID() const;
+
+signals:
+    void execScriptFinished(const QString& key, const QString& result);
+    void notifyExeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
+                                              const QString& vendorId, const QString& productId,
+                                              const QString& serial);
+
+public slots:
+    void onServerMsgCame(const QString& appId, int type, const QString& payload);
+    void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    void onExecScript(const QString& key, const QString& cmd);
+    void onExecScriptFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void notifyLoginLimitChanged(int type);
+    void onUsbPolicyChanged(bool bflag);
+    void onSaveSoftwareList(const QJsonArray& array);
+
+private slots:
+    void uploadUsbDeviceInfo(const QString& usbName, const QString& vendorID,
+                             const QString& productID, const QString& serial,
+                             const QString& status);
+    void notifyNormalUsbInfo(const QString& content);
+    void onChangeDevConnStatusByIdTaskExeFinished(int taskId, int jobId, bool sus);
+    void removeDevice(const QString& idSerial);
+    void notifyUsbCtrlAuthorChanged(bool isAdd, const QString& devName);
+    void onDomainRemoved();
+
+private:
+    Q_DISABLE_COPY(SystemPolicyManager)
+
+    void initPolicy();
+    void initConfig(QString& host, QString& port);
+    void initCacheConfig(QString& policyPath, QString& cachePath);
+    void initUsbManager();
+    void stopUsbManager();
+    // Hands a script's result to the executor for the document that started it.
+    void recordScriptResult(QProcess* process, const QString& text);
+
+    vorngInterface* m_vorng = nullptr;
+    PolicyReceiver* m_receiver = nullptr;
+    PolicyQueue* m_queue = nullptr;
+    SystemPolicyExecutor* m_executor = nullptr;
+    PolicyResponder* m_responder = nullptr;
+    QThread* m_responderThread = nullptr;
+    UsbManager* m_usbManager = nullptr;
+    QThread* m_usbThread = nullptr;
+    QString m_host;
+    QString m_port;
+};
