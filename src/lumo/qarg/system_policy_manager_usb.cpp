@@ -1,0 +1,144 @@
+// The manager's side of USB control: the monitor's thread, and what the
+// monitor reports turned into uploads, notifications and task replies.
+#include "system_policy_manager.h"
+
+#include "common/base/accountinfo.h"
+#include "common/base/baseutils.h"
+#include "common/base/constants.h"
+#include "common/dbus/vorng.h"
+#include "notify_message.h"
+#include "usbmanager/usbdeviceuploadinfo.h"
+#include "usbmanager/usbmanager.h"
+
+#include <QDateTime>
+#include <QThread>
+#include <QVariant>
+#include <QtDebug>
+
+namespace {
+constexpr int kUsbUploadType = 2004;
+constexpr int kNotifyTimeoutMs = 5000;
+constexpr int kTaskDone = 2002;
+constexpr int kTaskFailed = 2003;
+} // namespace
+
+void SystemPolicyManager::initUsbManager()
+{
+    m_usbThread = new QThread;
+    m_usbManager = new UsbManager;
+    m_usbManager->moveToThread(m_usbThread);
+
+    connect(m_usbThread, &QThread::started, m_usbManager, &UsbManager::run);
+    connect(m_usbManager, &UsbManager::requestShowUsbCtrlAuthorSysNotify, this,
+            &SystemPolicyManager::notifyUsbCtrlAuthorChanged);
+    connect(m_usbManager, &UsbManager::requestShowNormalSysNotify, this,
+            &SystemPolicyManager::notifyNormalUsbInfo);
+    connect(m_usbManager, &UsbManager::requestRemoveDevice, this,
+            &SystemPolicyManager::removeDevice);
+    connect(m_usbManager, &UsbManager::notifyReportUsbConnInfo, this,
+            &SystemPolicyManager::uploadUsbDeviceInfo);
+    connect(this, &SystemPolicyManager::notifyExeChangeDevConnStatusByIdTask, m_usbManager,
+            &UsbManager::exeChangeDevConnStatusByIdTask);
+    connect(m_usbManager, &UsbManager::changeDevConnStatusByIdTaskExeFinished, this,
+            &SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished);
+}
+
+void SystemPolicyManager::stopUsbManager()
+{
+    if (m_usbManager)
+        m_usbManager->quit();
+    if (m_usbThread) {
+        m_usbThread->requestInterruption();
+        m_usbThread->quit();
+        m_usbThread->wait();
+    }
+    // The thread has ended and no event loop runs any more, so a deferred
+    // deletion would never happen: nothing else touches them, delete now.
+    delete m_usbManager;
+    m_usbManager = nullptr;
+    delete m_usbThread;
+    m_usbThread = nullptr;
+}
+
+void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
+{
+    qInfo() << "-onUsbPolicyChanged--------" << (bflag ? "true" : "false");
+    if (!m_usbManager || !m_usbThread)
+        return;
+    m_usbManager->setCtrlStatus(bflag);
+    if (bflag && !m_usbThread->isRunning()) {
+        m_usbThread->start(QThread::InheritPriority);
+    } else if (!bflag && m_usbThread->isRunning()) {
+        m_usbManager->quit();
+        // Also ends a loop that has not begun yet.
+        m_usbThread->requestInterruption();
+        m_usbThread->quit();
+        m_usbThread->wait();
+    }
+}
+
+void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QString& vendorID,
+                                              const QString& productID, const QString& serial,
+                                              const QString& status)
+{
+    const uint uid = vorn::base::BaseUtils::getCurActiveUid();
+    const vorn::base::AccountInfo account(uid);
+    qInfo() << "upload usb log:" << uid << account.name();
+    if (!vorn::base::AccountInfo::isLdap(uid))
+        return;
+
+    UsbDeviceUploadInfo info;
+    info.type = kUsbUploadType;
+    info.userName = vorn::base::AccountInfo::realName(account.name());
+    info.aliasName = usbName;
+    info.vendorId = vendorID;
+    info.productId = productID;
+    info.serialNumber = serial;
+    info.action = status;
+    info.operatedAt = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QVariant machineId = m_vorng->property("MachineID");
+    if (machineId.type() == QVariant::String)
+        info.machineId = machineId.toString();
+
+    const QString url = vorn::kUploadInfoLogUrl.arg(m_host, m_port);
+    qDebug() << "upload type:" << kUsbUploadType;
+    m_vorng->UploadInfo(url, QString::fromUtf8(info.toJsonByteArray()));
+}
+
+void SystemPolicyManager::removeDevice(const QString& idSerial)
+{
+    m_vorng->RemoveDevice(idSerial);
+}
+
+void SystemPolicyManager::notifyNormalUsbInfo(const QString& content)
+{
+    NotifyMessageType msg;
+    msg.body = content;
+    msg.timeout = kNotifyTimeoutMs;
+    m_vorng->SendSystemNotify(msg.toString());
+}
+
+void SystemPolicyManager::notifyUsbCtrlAuthorChanged(bool isAdd, const QString& devName)
+{
+    NotifyMessageType msg;
+    msg.timeout = kNotifyTimeoutMs;
+    if (isAdd) {
+        msg.body = QStringLiteral("管理员已允许[") + devName
+            + QStringLiteral("]在该终端上的授权，如设备已经插入需要重新拔插才能使用");
+    } else {
+        msg.body = QStringLiteral("该USB设备已被管理员限制在该终端上使用");
+        msg.actions = QStringList{QStringLiteral("_open1"), QStringLiteral("确定")};
+    }
+    m_vorng->SendSystemNotify(msg.toString());
+}
+
+void SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished(int taskId, int jobId,
+                                                                   bool sus)
+{
+    qInfo() << Q_FUNC_INFO << (sus ? "true" : "false");
+    if (sus)
+        m_vorng->ReplyTaskResult(jobId, taskId, kTaskDone, QString(), QStringLiteral("changed"));
+    else
+        m_vorng->ReplyTaskResult(jobId, taskId, kTaskFailed, QString(),
+                                 QStringLiteral("change faild"));
+}

@@ -1,0 +1,317 @@
+#include "usbmanager.h"
+
+#include "usbmanager_p.h"
+
+#include "common/base/constants.h"
+#include "common/base/filecontent.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMutexLocker>
+#include <QThread>
+#include <QtDebug>
+
+#include <libudev.h>
+
+#include <cerrno>
+#include <poll.h>
+
+namespace {
+const QString kAdd = QStringLiteral("add");
+const QString kChange = QStringLiteral("change");
+const QString kRemove = QStringLiteral("remove");
+const QString kNoDevice = QStringLiteral("*");
+
+const char* const kWatchedAttrs[] = {"product", "serial",  "idVendor", "idProduct",
+                                     "bInterfaceClass", "busnum", "devnum"};
+
+QString fromUdev(const char* text)
+{
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+// The only place that reads a libudev device.
+UsbDeviceEvent eventFromUdev(udev_device* device)
+{
+    UsbDeviceEvent event;
+    event.action = fromUdev(udev_device_get_action(device));
+    event.sysPath = fromUdev(udev_device_get_syspath(device));
+    event.devPath = fromUdev(udev_device_get_devpath(device));
+    event.devType = fromUdev(udev_device_get_devtype(device));
+    event.devNode = fromUdev(udev_device_get_devnode(device));
+    for (const char* name : kWatchedAttrs) {
+        const char* value = udev_device_get_sysattr_value(device, name);
+        if (value)
+            event.sysAttrs.insert(QString::fromLatin1(name), QString::fromUtf8(value));
+    }
+    return event;
+}
+
+// True when path is the device at base or one of its children (interfaces,
+// block devices). A plain prefix test would also take "1-10" for part of "1-1".
+bool isSameOrBelow(const QString& path, const QString& base)
+{
+    if (!path.startsWith(base))
+        return false;
+    return path.size() == base.size() || base.endsWith(QLatin1Char('/'))
+        || path.at(base.size()) == QLatin1Char('/');
+}
+
+bool isWatchedClass(const QString& interfaceClass)
+{
+    return interfaceClass == QLatin1String("06") || interfaceClass == QLatin1String("ff")
+        || interfaceClass == QLatin1String("08");
+}
+} // namespace
+
+UsbManager::UsbManager(QObject* parent)
+    : QObject(parent)
+    , d_ptr(new UsbManagerPrivate)
+{
+    d_ptr->m_curDevice.sysPath = kNoDevice;
+}
+
+UsbManager::~UsbManager()
+{
+    quit();
+}
+
+void UsbManager::quit()
+{
+    d_func()->m_running.storeRelease(0);
+}
+
+void UsbManager::setCtrlStatus(const bool& status)
+{
+    d_func()->m_ctrlStatus.storeRelease(status ? 1 : 0);
+}
+
+bool UsbManager::ctrlStatus() const
+{
+    return d_func()->m_ctrlStatus.loadAcquire() != 0;
+}
+
+void UsbManager::getLocalConfig()
+{
+    Q_D(UsbManager);
+    QString host;
+    QString port;
+    vorn::base::FileContent::getHostAndPort(host, port);
+    QMutexLocker lock(&d->m_mutex);
+    d->m_host = host;
+    d->m_port = port;
+}
+
+void UsbManager::init()
+{
+    Q_D(UsbManager);
+    d->m_running.storeRelease(1);
+    {
+        QMutexLocker lock(&d->m_mutex);
+        d->m_allowed = 1;
+        d->m_curDevice.sysPath = kNoDevice;
+    }
+    getLocalConfig();
+    preManage();
+    d->m_inited = true;
+}
+
+void UsbManager::preManage()
+{
+    if (isActivatorInVerifingModel() || !ctrlStatus())
+        return;
+    const QList<UsbDeviceInfo> devices = getCurrentUsbDevList();
+    for (const UsbDeviceInfo& device : devices) {
+        if (!keepRunning())
+            break;
+        execDevWhiteList(device, CheckStartup);
+    }
+}
+
+bool UsbManager::isActivatorInVerifingModel() const
+{
+    return QFile::exists(vorn::kInstallerMarkerPath);
+}
+
+bool UsbManager::keepRunning() const
+{
+    // The interruption request covers a stop asked for before run() began.
+    return d_func()->m_running.loadAcquire() != 0
+        && !QThread::currentThread()->isInterruptionRequested();
+}
+
+void UsbManager::run()
+{
+    Q_D(UsbManager);
+    d->m_running.storeRelease(1);
+    if (!d->m_inited)
+        init();
+
+    d->m_udev = udev_new();
+    if (!d->m_udev) {
+        qDebug() << "Can't create udev.";
+        return;
+    }
+    monitorDevices(d->m_udev);
+    udev_unref(d->m_udev);
+    d->m_udev = nullptr;
+}
+
+void UsbManager::monitorDevices(udev* udevContext)
+{
+    Q_D(UsbManager);
+    udev_monitor* monitor = udev_monitor_new_from_netlink(udevContext, "udev");
+    if (!monitor) {
+        qWarning() << "cannot create the udev monitor";
+        return;
+    }
+    udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr);
+    udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr);
+    udev_monitor_enable_receiving(monitor);
+    const int fd = udev_monitor_get_fd(monitor);
+
+    while (keepRunning()) {
+        pollfd pfd = {fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, 50);
+        if (ready < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            qWarning() << "udev monitor wait failed, errno" << errno;
+            break;
+        }
+        if (ready > 0 && (pfd.revents & POLLIN)) {
+            QMutexLocker lock(&d->m_mutex);
+            udev_device* device = udev_monitor_receive_device(monitor);
+            if (device) {
+                if (ctrlStatus())
+                    processDevice(device);
+                udev_device_unref(device);
+            }
+        }
+        // Queued calls from the manager run here, between two waits.
+        QCoreApplication::processEvents();
+    }
+    // Closes the descriptor; a restarted thread makes a new monitor.
+    udev_monitor_unref(monitor);
+}
+
+void UsbManager::processDevice(udev_device* device)
+{
+    processDevice(eventFromUdev(device));
+}
+
+void UsbManager::resetCurrentDevice(const QString& sysPath)
+{
+    Q_D(UsbManager);
+    d->m_curDevice = UsbDeviceInfo();
+    d->m_curDevice.sysPath = sysPath;
+    d->m_diskManaged = false;
+    d->m_mobileManaged = false;
+    d->m_allowed = 1;
+}
+
+void UsbManager::processDevice(const UsbDeviceEvent& event)
+{
+    Q_D(UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+    UsbDeviceInfo& cur = d->m_curDevice;
+
+    if ((event.action == kAdd || event.action == kChange)
+        && !isSameOrBelow(event.sysPath, cur.sysPath)) {
+        resetCurrentDevice(event.sysPath);
+    }
+
+    if (event.action == kRemove) {
+        UsbConnectionInfo* entry = getConnInfoFromDevListBySysPath(event.sysPath);
+        // A repeated remove event must not report the same unplug twice.
+        if (entry && !entry->sysPath.isEmpty() && entry->action != kRemove) {
+            entry->action = kRemove;
+            emit notifyReportUsbConnInfo(entry->name, entry->vendorId, entry->productId,
+                                         entry->serial, kRemove);
+            qDebug() << event.action << entry->sysPath << entry->serial;
+        }
+        if (event.sysPath == cur.sysPath) {
+            resetCurrentDevice(kNoDevice);
+            return;
+        }
+    }
+
+    const auto take = [&event](const char* attr, QString& field, bool trim) {
+        QString value = event.sysAttr(QString::fromLatin1(attr));
+        if (trim)
+            value = value.trimmed();
+        if (!value.isEmpty())
+            field = value;
+    };
+    take("product", cur.name, true);
+    take("serial", cur.serial, false);
+    take("idVendor", cur.vendorId, false);
+    take("idProduct", cur.productId, false);
+    take("bInterfaceClass", cur.interfaceClass, false);
+    take("busnum", cur.busNum, false);
+    take("devnum", cur.devNum, false);
+    if (!event.devPath.isEmpty())
+        cur.devPath = event.devPath;
+
+    if (isWatchedClass(cur.interfaceClass)) {
+        if (d->m_allowed == 0) {
+            changeDevConnStatus(false, cur.sysPath);
+            return;
+        }
+        if (!d->m_diskManaged && cur.interfaceClass == QLatin1String("08")) {
+            d->m_diskManaged = true;
+            manageDiskStorage();
+        }
+        if (!d->m_mobileManaged
+            && ((cur.interfaceClass == QLatin1String("ff") && isbMtpDevice(cur.busNum, cur.devNum))
+                || cur.interfaceClass == QLatin1String("06"))) {
+            d->m_mobileManaged = true;
+            manageMobileStorage();
+        }
+    }
+
+    if (event.action != kAdd)
+        return;
+    const bool isDisk = event.devType == QLatin1String("disk");
+    if (isDisk)
+        cur.diskSize = getDevSize(event.devNode);
+    if (!(isDisk || event.devType == QLatin1String("partition")) || cur.devNode == event.devNode)
+        return;
+
+    cur.devNode = event.devNode;
+    cur.label = getDevLabel(event.devNode);
+    cur.size = getDevSize(event.devNode);
+    if (cur.size.isEmpty() || getDevFsType(event.devNode).isEmpty())
+        return;
+
+    UsbConnectionInfo conn;
+    conn.name = cur.label.isEmpty() ? cur.diskSize : cur.label;
+    conn.vendorId = cur.vendorId;
+    conn.productId = cur.productId;
+    conn.serial = cur.serial;
+    conn.action = kAdd;
+    conn.sysPath = cur.sysPath;
+    emit notifyReportUsbConnInfo(conn.name, conn.vendorId, conn.productId, conn.serial, kAdd);
+    addToConnectedDevList(conn);
+}
+
+UsbDeviceInfo UsbManager::currentDevice() const
+{
+    Q_D(const UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+    return d->m_curDevice;
+}
+
+int UsbManager::allowed() const
+{
+    Q_D(const UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+    return d->m_allowed;
+}
+
+QList<UsbConnectionInfo> UsbManager::connectedDevices() const
+{
+    Q_D(const UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+    return d->m_connDevList;
+}

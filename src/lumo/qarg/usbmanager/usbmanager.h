@@ -1,0 +1,110 @@
+#pragma once
+
+#include "usbconnectioninfo.h"
+#include "usbdeviceevent.h"
+#include "usbdeviceinfo.h"
+
+#include <QList>
+#include <QObject>
+#include <QScopedPointer>
+#include <QString>
+
+struct udev;
+struct udev_device;
+
+class UsbManagerPrivate;
+
+// Watches USB devices while whitelist control is on: gathers the facts of each
+// new storage or mobile device from kernel events, asks the server whether it
+// is whitelisted, detaches it through the USB driver's sysfs files when it is
+// not, and reports connections. Lives in a thread of its own; run() is the
+// thread's loop.
+class UsbManager : public QObject
+{
+    Q_OBJECT
+public:
+    // Results of changeDevConnStatus.
+    enum ConnStatusResult {
+        ConnStatusDone = 0,
+        ConnStatusOpenFailed = 2004,  // control file could not be opened
+        ConnStatusQueueFailed = 2005, // write could not be queued
+        ConnStatusWriteFailed = 2006, // the queued write completed with an error
+        ConnStatusNoDevice = 2007,    // the path names no device; nothing written
+    };
+
+    // Kinds of whitelist check.
+    enum CheckType { CheckStartup = 0, CheckStorage = 1, CheckMobile = 2 };
+
+    explicit UsbManager(QObject* parent = nullptr);
+    ~UsbManager() override;
+
+    // Ends the loop of run() within one poll interval. Any thread.
+    void quit();
+    // Whether events are acted on (true) or received and dropped. Any thread.
+    void setCtrlStatus(const bool& status);
+    bool ctrlStatus() const;
+
+    void getLocalConfig();
+    void init();
+    void preManage();
+    bool isActivatorInVerifingModel() const;
+
+    // Applies one device event to the device being gathered.
+    void processDevice(const UsbDeviceEvent& event);
+
+    QList<UsbDeviceInfo> getCurrentUsbDevList() const;
+    bool isbMtpDevice(const QString& busNum, const QString& devNum) const;
+    QString getDevLabel(const QString& devNode) const;
+    QString getDevSize(const QString& devNode) const;
+    QString getDevFsType(const QString& devNode) const;
+
+    void manageDiskStorage();
+    void manageMobileStorage();
+    // Starts the whitelist check of dev; the outcome goes to execDevWhiteListCallback.
+    virtual void execDevWhiteList(UsbDeviceInfo dev, int type);
+    // Applies a whitelist outcome. Safe to call from the main thread while the loop runs.
+    void execDevWhiteListCallback(const QString& body, int code, UsbConnectionInfo conn,
+                                  int type);
+
+    // Attaches (bind) or detaches the USB device named by the last part of sysPath.
+    int changeDevConnStatus(bool bind, const QString& sysPath);
+    bool changeDevConnStatusById(bool isAdd, const QString& vendorId, const QString& productId,
+                                 const QString& serial);
+
+    void addToConnectedDevList(const UsbConnectionInfo& info);
+    // First entry with that sysPath, or null. Only while m_mutex is held.
+    UsbConnectionInfo* getConnInfoFromDevListBySysPath(const QString& sysPath);
+
+    // Snapshots of the state, each taken under the lock.
+    UsbDeviceInfo currentDevice() const;
+    int allowed() const;
+    QList<UsbConnectionInfo> connectedDevices() const;
+
+    static QString statusMessage(int status);
+
+public slots:
+    void run();
+    void exeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
+                                        const QString& vendorId, const QString& productId,
+                                        const QString& serial);
+
+signals:
+    void requestShowUsbCtrlAuthorSysNotify(bool isAdd, const QString& devName);
+    void requestShowNormalSysNotify(const QString& msg);
+    void requestRemoveDevice(const QString& idSerial);
+    void notifyReportUsbConnInfo(const QString& usbName, const QString& vendorID,
+                                 const QString& productID, const QString& serial,
+                                 const QString& status);
+    void changeDevConnStatusByIdTaskExeFinished(int taskId, int jobId, bool sus);
+
+private:
+    Q_DISABLE_COPY(UsbManager)
+    Q_DECLARE_PRIVATE(UsbManager)
+
+    void monitorDevices(udev* udevContext);
+    void processDevice(udev_device* device);
+    bool keepRunning() const;
+    void resetCurrentDevice(const QString& sysPath);
+
+    QScopedPointer<UsbManagerPrivate> d_ptr;
+};

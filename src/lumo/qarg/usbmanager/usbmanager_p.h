@@ -1,0 +1,30 @@
+#pragma once
+
+#include "usbconnectioninfo.h"
+#include "usbdeviceinfo.h"
+
+#include <QAtomicInt>
+#include <QList>
+#include <QRecursiveMutex>
+#include <QString>
+
+struct udev;
+
+class UsbManagerPrivate
+{
+public:
+    // Recursive: a check with incomplete facts applies its outcome directly,
+    // inside the processing of the event that started it.
+    mutable QRecursiveMutex m_mutex;
+    bool m_inited = false;
+    QString m_host;
+    QString m_port;
+    udev* m_udev = nullptr;
+    QAtomicInt m_running{0};
+    QAtomicInt m_ctrlStatus{0};
+    QList<UsbConnectionInfo> m_connDevList;
+    bool m_diskManaged = false;
+    bool m_mobileManaged = false;
+    int m_allowed = 1;
+    UsbDeviceInfo m_curDevice;
+};

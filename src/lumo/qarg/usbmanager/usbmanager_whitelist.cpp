@@ -1,0 +1,283 @@
+// Whitelist decision, detaching and attaching through sysfs, and the
+// connected-device list.
+#include "usbmanager.h"
+
+#include "usbmanager_p.h"
+
+#include "common/base/constants.h"
+#include "common/base/filecontent.h"
+#include "common/external/asynchttpclientapi.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QUrl>
+#include <QtDebug>
+
+#include <aio.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+const QString kAdd = QStringLiteral("add");
+constexpr int kWhiteListTimeoutSeconds = 3;
+constexpr int kControlBufferSize = 256;
+// A sysfs write completes at once; past this the write is cancelled.
+constexpr qint64 kControlWriteLimitMs = 5000;
+
+// Device descriptors are outside input: keep them from adding query items.
+QString queryValue(const QString& value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+// Waits for the queued write to leave EINPROGRESS and returns its status.
+int waitForWrite(aiocb& request)
+{
+    QElapsedTimer timer;
+    timer.start();
+    bool cancelled = false;
+    int status;
+    while ((status = aio_error(&request)) == EINPROGRESS) {
+        const aiocb* const list[1] = {&request};
+        timespec slice = {0, 10 * 1000 * 1000};
+        aio_suspend(list, 1, &slice);
+        if (!cancelled && timer.elapsed() > kControlWriteLimitMs) {
+            qWarning() << "usb control write did not complete, cancelling";
+            aio_cancel(request.aio_fildes, &request);
+            // If it cannot be cancelled the buffer is still in use: keep waiting.
+            cancelled = true;
+        }
+    }
+    return status;
+}
+} // namespace
+
+QString UsbManager::statusMessage(int status)
+{
+    switch (status) {
+    case 0:
+        return QStringLiteral("请联系管理员将USB设备加入白名单并对终端授权，然后重新插入使用");
+    case 1:
+        return QStringLiteral("当前USB设备允许使用");
+    case 2:
+        return QStringLiteral("当前网络异常，USB设备限制使用");
+    case 3:
+        return QStringLiteral("该设备的硬件信息不齐全，存在安全风险，请使用正规的USB存储设备");
+    default:
+        return QString();
+    }
+}
+
+void UsbManager::manageDiskStorage()
+{
+    execDevWhiteList(currentDevice(), CheckStorage);
+}
+
+void UsbManager::manageMobileStorage()
+{
+    execDevWhiteList(currentDevice(), CheckMobile);
+}
+
+void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
+{
+    Q_D(UsbManager);
+    UsbConnectionInfo conn;
+    conn.name = dev.name;
+    conn.vendorId = dev.vendorId;
+    conn.productId = dev.productId;
+    conn.serial = dev.serial;
+    conn.action = kAdd;
+    conn.sysPath = dev.sysPath.isEmpty() ? dev.devPath : dev.sysPath;
+    qInfo() << "execDevWhiteList" << conn.name << conn.sysPath << conn.serial << dev.devPath;
+
+    if (conn.serial.isEmpty() || conn.vendorId.isEmpty() || conn.productId.isEmpty()) {
+        execDevWhiteListCallback(QString(), -1, conn, type);
+        return;
+    }
+
+    QString host;
+    QString port;
+    {
+        QMutexLocker lock(&d->m_mutex);
+        host = d->m_host;
+        port = d->m_port;
+    }
+    const QString machineId = vorn::base::FileContent::instace()->getMachineID(nullptr, false);
+    const QString url = vorn::kUsbWhiteListCheckUrl.arg(
+        host, port, queryValue(machineId), queryValue(conn.vendorId),
+        queryValue(conn.productId), queryValue(conn.serial));
+
+    // The reply comes on the main thread, possibly after this object is gone.
+    const QPointer<UsbManager> self(this);
+    AsyncHttpClientApi::getInstance()->getRequest(
+        [self, conn, type](QString body, int code) {
+            if (!self) {
+                qInfo() << "whitelist reply after the usb monitor ended, dropped" << conn.sysPath;
+                return;
+            }
+            self->execDevWhiteListCallback(body, code, conn, type);
+        },
+        url, QString(), kWhiteListTimeoutSeconds);
+}
+
+void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConnectionInfo conn,
+                                          int type)
+{
+    Q_D(UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+
+    int allowed = 0;
+    int status = 0;
+    if (code == AsyncHttpClientApi::NoAnswer || code == AsyncHttpClientApi::Timeout) {
+        status = 2;
+    } else if (code == -1) {
+        status = 3;
+    } else {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(body.toUtf8(), &error);
+        QJsonObject reply;
+        if (error.error != QJsonParseError::NoError)
+            qDebug() << "recived message not formate as json";
+        else
+            reply = doc.object();
+        if (reply.value(QStringLiteral("code")).toInt(0) == 1) {
+            allowed = 1;
+            status = 1;
+            if (type != CheckStartup)
+                emit requestShowNormalSysNotify(statusMessage(1));
+        }
+    }
+
+    // A late reply must not decide for the device gathered meanwhile.
+    if (conn.sysPath == d->m_curDevice.sysPath)
+        d->m_allowed = allowed;
+    else
+        qInfo() << "whitelist reply for a device no longer gathered" << conn.sysPath
+                << "current" << d->m_curDevice.sysPath;
+
+    qInfo() << "WhiteListCallback" << allowed << conn.sysPath << conn.serial << code << body
+            << status << type;
+
+    if (allowed == 0) {
+        if (changeDevConnStatus(false, conn.sysPath) == ConnStatusDone) {
+            qInfo() << statusMessage(status);
+            if (status == 0 && type == CheckStartup)
+                emit requestShowUsbCtrlAuthorSysNotify(false, conn.name);
+            else
+                emit requestShowNormalSysNotify(statusMessage(status));
+        }
+        emit requestRemoveDevice(conn.serial);
+    }
+
+    if (type == CheckMobile || (type == CheckStorage && allowed == 0)) {
+        emit notifyReportUsbConnInfo(conn.name, conn.vendorId, conn.productId, conn.serial,
+                                     conn.action);
+        addToConnectedDevList(conn);
+    }
+}
+
+int UsbManager::changeDevConnStatus(bool bind, const QString& sysPath)
+{
+    // The device's sysfs directory name is its bus id, e.g. "1-1.2".
+    const QString busId = sysPath.section(QLatin1Char('/'), -1);
+    if (busId.isEmpty()) {
+        qWarning() << "no usb device named by" << sysPath << ", nothing written";
+        return ConnStatusNoDevice;
+    }
+
+    const QByteArray path = QFile::encodeName(bind ? vorn::kUsbBindPath : vorn::kUsbUnbindPath);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        qDebug() << "open 'unbind' file failed !";
+        return ConnStatusOpenFailed;
+    }
+
+    char buffer[kControlBufferSize];
+    std::memset(buffer, 0, sizeof buffer);
+    const QByteArray name = busId.toUtf8().left(kControlBufferSize - 1);
+    std::memcpy(buffer, name.constData(), size_t(name.size()));
+
+    aiocb request;
+    std::memset(&request, 0, sizeof request);
+    request.aio_fildes = fd;
+    request.aio_buf = buffer;
+    request.aio_nbytes = sizeof buffer;
+    request.aio_offset = 0;
+    if (aio_write(&request) != 0) {
+        ::fsync(fd);
+        ::close(fd);
+        qDebug() << "Async write failed!";
+        return ConnStatusQueueFailed;
+    }
+
+    const int status = waitForWrite(request);
+    const ssize_t written = aio_return(&request);
+    ::fsync(fd);
+    ::close(fd);
+    if (status == 0 && written >= 0) {
+        qDebug() << "usb disconnected!";
+        return ConnStatusDone;
+    }
+    qDebug() << "usb disconnect failed!" << busId << std::strerror(status);
+    return ConnStatusWriteFailed;
+}
+
+bool UsbManager::changeDevConnStatusById(bool isAdd, const QString& vendorId,
+                                         const QString& productId, const QString& serial)
+{
+    Q_D(UsbManager);
+    qDebug() << Q_FUNC_INFO << (isAdd ? "true" : "false") << serial;
+    QMutexLocker lock(&d->m_mutex);
+    bool result = true;
+    const QList<UsbConnectionInfo> entries = d->m_connDevList;
+    for (const UsbConnectionInfo& entry : entries) {
+        if (entry.action != kAdd || entry.serial != serial || entry.vendorId != vendorId
+            || entry.productId != productId) {
+            continue;
+        }
+        if (changeDevConnStatus(isAdd, entry.sysPath) == ConnStatusDone) {
+            if (!isAdd)
+                emit requestShowUsbCtrlAuthorSysNotify(false, entry.name);
+            return true;
+        }
+        result = false;
+    }
+    return result;
+}
+
+void UsbManager::exeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
+                                                const QString& vendorId,
+                                                const QString& productId, const QString& serial)
+{
+    emit changeDevConnStatusByIdTaskExeFinished(
+        taskId, jobId, changeDevConnStatusById(isAdd, vendorId, productId, serial));
+}
+
+void UsbManager::addToConnectedDevList(const UsbConnectionInfo& info)
+{
+    Q_D(UsbManager);
+    QMutexLocker lock(&d->m_mutex);
+    auto& list = d->m_connDevList;
+    for (int i = list.size() - 1; i >= 0; --i) {
+        if (list.at(i).sysPath == info.sysPath)
+            list.removeAt(i);
+    }
+    list.append(info);
+}
+
+UsbConnectionInfo* UsbManager::getConnInfoFromDevListBySysPath(const QString& sysPath)
+{
+    Q_D(UsbManager);
+    auto& list = d->m_connDevList;
+    for (int i = 0; i < list.size(); ++i) {
+        if (list.at(i).sysPath == sysPath)
+            return &list[i];
+    }
+    return nullptr;
+}
