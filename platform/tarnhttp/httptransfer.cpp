@@ -12,7 +12,7 @@
 
 namespace {
 
-// Longest wait accepted from a caller; also used when none is given.
+// Longest wait accepted from a caller, and the wait when none is given.
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
 constexpr int kDefaultTimeoutSeconds = 60;
 constexpr qint64 kReadChunk = 256 * 1024;
@@ -77,11 +77,12 @@ void HttpTransfer::start(QNetworkAccessManager* manager, const QSslConfiguration
     for (const auto& header : qAsConst(m_job.headers))
         request.setRawHeader(header.first, header.second);
 
+    // Every wait is bounded, whatever the caller passed.
     int timeout = m_job.timeoutSeconds;
     if (timeout <= 0 || timeout > kMaxTimeoutSeconds) {
-        qWarning() << "tarnhttp: unusable timeout" << timeout << "s for" << logUrl() << "using"
-                   << kDefaultTimeoutSeconds << "s";
-        timeout = kDefaultTimeoutSeconds;
+        const int used = timeout <= 0 ? kDefaultTimeoutSeconds : kMaxTimeoutSeconds;
+        qWarning() << "tarnhttp: unusable timeout" << timeout << "s for" << logUrl() << "using" << used << "s";
+        timeout = used;
     }
     m_timer.start(timeout * 1000);
 
