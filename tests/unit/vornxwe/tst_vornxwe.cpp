@@ -135,7 +135,6 @@ private slots:
     void concurrentWritersLoseNothing();
     void localUserIds();
     void neverHalfWritten();
-    void unknownBackendFailsEverything();
 
 private:
     QString systemState() const { return m_dir.path() + kSystemDir + QStringLiteral("/system.json"); }
@@ -187,8 +186,6 @@ void TestVornXwe::errorTexts_data()
     QTest::newRow("bad argument") << 1 << "failed (status 1): invalid argument";
     QTest::newRow("missing file") << 2 << "failed (status 2): file or directory not found";
     QTest::newRow("not saved") << 3 << "failed (status 3): settings could not be saved";
-    QTest::newRow("busy") << 4 << "failed (status 4): settings store busy";
-    QTest::newRow("no backend") << 5 << "failed (status 5): no platform backend available";
     QTest::newRow("refused") << 7 << "failed (status 7): operation refused by the platform";
     QTest::newRow("unknown") << 42 << "failed (status 42): unknown platform error";
     QTest::newRow("negative") << -1 << "failed (status -1): unknown platform error";
@@ -219,13 +216,13 @@ void TestVornXwe::systemSettingsReadBack()
     QCOMPARE(system->GetNTPServer(), QStringLiteral("pool.example"));
 
     QJsonObject state = readJson(systemState());
-    QCOMPARE(state.value("SetNTPServer").toString(), QStringLiteral("pool.example"));
-    QCOMPARE(state.value("SetStorageGlobalPermPolicy").toObject(), (QJsonObject{{"1", 2}, {"2", 0}}));
-    QCOMPARE(state.value("SetAppCtrlBlacklist").toString(), QStringLiteral("a,b"));
-    QCOMPARE(state.value("SetBluetoothEnable"), QJsonValue(false));
-    QCOMPARE(state.value("SetWirelessEnable"), QJsonValue(true));
-    QCOMPARE(state.value("SetLocalUserLogoinLimit"), QJsonValue(false));
-    QCOMPARE(state.value("SetBackgroundSourceFile").toString(), picture);
+    QCOMPARE(state, (QJsonObject{{"SetNTPServer", "pool.example"},
+                                 {"SetStorageGlobalPermPolicy", QJsonObject{{"1", 2}, {"2", 0}}},
+                                 {"SetAppCtrlBlacklist", "a,b"},
+                                 {"SetBluetoothEnable", false},
+                                 {"SetWirelessEnable", true},
+                                 {"SetLocalUserLogoinLimit", false},
+                                 {"SetBackgroundSourceFile", picture}}));
     QCOMPARE(fileMode(systemState()), 0600);
     QCOMPARE(fileMode(QFileInfo(systemState()).absolutePath()), 0700);
 
@@ -240,19 +237,15 @@ void TestVornXwe::delays_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<DelaySetter>("setter");
     QTest::addColumn<DelayGetter>("getter");
-    QTest::newRow("power lock") << "SetPowerLockDelay" << &VornSessionInterface::SetPowerLockDelay
-                                << &VornSessionInterface::GetPowerLockDelay;
-    QTest::newRow("power screen") << "SetPowerScreenBlackDelay" << &VornSessionInterface::SetPowerScreenBlackDelay
-                                  << &VornSessionInterface::GetPowerScreenBlackDelay;
-    QTest::newRow("power sleep") << "SetPowerSleepDelay" << &VornSessionInterface::SetPowerSleepDelay
-                                 << &VornSessionInterface::GetPowerSleepDelay;
-    QTest::newRow("battery lock") << "SetBatteryLockDelay" << &VornSessionInterface::SetBatteryLockDelay
-                                  << &VornSessionInterface::GetBatteryLockDelay;
-    QTest::newRow("battery screen") << "SetBatteryScreenBlackDelay"
-                                    << &VornSessionInterface::SetBatteryScreenBlackDelay
-                                    << &VornSessionInterface::GetBatteryScreenBlackDelay;
-    QTest::newRow("battery sleep") << "SetBatterySleepDelay" << &VornSessionInterface::SetBatterySleepDelay
-                                   << &VornSessionInterface::GetBatterySleepDelay;
+#define DELAY_ROW(name) \
+    QTest::newRow(#name) << "Set" #name << &VornSessionInterface::Set##name << &VornSessionInterface::Get##name
+    DELAY_ROW(PowerLockDelay);
+    DELAY_ROW(PowerScreenBlackDelay);
+    DELAY_ROW(PowerSleepDelay);
+    DELAY_ROW(BatteryLockDelay);
+    DELAY_ROW(BatteryScreenBlackDelay);
+    DELAY_ROW(BatterySleepDelay);
+#undef DELAY_ROW
 }
 
 void TestVornXwe::delays()
@@ -320,45 +313,27 @@ void TestVornXwe::refusedArguments_data()
 {
     QTest::addColumn<Call>("call");
     QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("system");
-    QTest::addColumn<QString>("key");
     VornSystemInterface* sys = VornSystemInterface::Instance();
     VornSessionInterface* ses = VornSessionInterface::Instance();
     const QString missing = m_dir.path() + QStringLiteral("/missing.png");
-    QTest::newRow("device class") << Call([=] { return sys->SetStorageGlobalPermPolicy(3, 0); }) << 1 << true
-                                  << "SetStorageGlobalPermPolicy";
-    QTest::newRow("permission") << Call([=] { return sys->SetStorageGlobalPermPolicy(1, 5); }) << 1 << true
-                                << "SetStorageGlobalPermPolicy";
-    QTest::newRow("blank in server") << Call([=] { return sys->SetNTPServer("pool example"); }) << 1 << true
-                                     << "SetNTPServer";
-    QTest::newRow("newline in server") << Call([=] { return sys->SetNTPServer("a\nserver b"); }) << 1 << true
-                                       << "SetNTPServer";
-    QTest::newRow("missing boot picture") << Call([=] { return sys->SetBackgroundSourceFile(missing); }) << 2
-                                          << true << "SetBackgroundSourceFile";
-    QTest::newRow("relative boot picture") << Call([=] { return sys->SetBackgroundSourceFile("boot.png"); }) << 1
-                                           << true << "SetBackgroundSourceFile";
-    QTest::newRow("display mode") << Call([=] { return ses->SetDisplayMode("classic"); }) << 1 << false
-                                  << "SetDisplayMode";
-    QTest::newRow("negative delay") << Call([=] { return ses->SetPowerSleepDelay(-60); }) << 1 << false
-                                    << "SetPowerSleepDelay";
-    QTest::newRow("missing wallpaper") << Call([=] { return ses->SetMonitorBackground("eDP-1", missing); }) << 2
-                                       << false << "SetMonitorBackground";
-    QTest::newRow("nameless link") << Call([=] { return ses->CreateDesktopNetAddress("", "i", "https://x"); })
-                                   << 1 << false << "CreateDesktopNetAddress";
-    QTest::newRow("missing saver dir") << Call([=] { return ses->SetScreenSaverPolicy(missing + "/"); }) << 2
-                                       << false << "SetScreenSaverPolicy";
+    QTest::newRow("device class") << Call([=] { return sys->SetStorageGlobalPermPolicy(3, 0); }) << 1;
+    QTest::newRow("permission") << Call([=] { return sys->SetStorageGlobalPermPolicy(1, 5); }) << 1;
+    QTest::newRow("newline in server") << Call([=] { return sys->SetNTPServer("a\nserver b"); }) << 1;
+    QTest::newRow("missing boot picture") << Call([=] { return sys->SetBackgroundSourceFile(missing); }) << 2;
+    QTest::newRow("display mode") << Call([=] { return ses->SetDisplayMode("classic"); }) << 1;
+    QTest::newRow("negative delay") << Call([=] { return ses->SetPowerSleepDelay(-60); }) << 1;
+    QTest::newRow("missing wallpaper") << Call([=] { return ses->SetMonitorBackground("eDP-1", missing); }) << 2;
+    QTest::newRow("nameless link") << Call([=] { return ses->CreateDesktopNetAddress("", "i", "https://x"); }) << 1;
+    QTest::newRow("missing saver dir") << Call([=] { return ses->SetScreenSaverPolicy(missing + "/"); }) << 2;
 }
 
 void TestVornXwe::refusedArguments()
 {
     QFETCH(Call, call);
     QFETCH(int, status);
-    QFETCH(bool, system);
-    QFETCH(QString, key);
-    const QString path = system ? systemState() : sessionState();
-    const QJsonValue before = readJson(path).value(key);
+    const QByteArray before = readAll(systemState()) + readAll(sessionState());
     QCOMPARE(call(), status);
-    QCOMPARE(readJson(path).value(key), before);
+    QCOMPARE(readAll(systemState()) + readAll(sessionState()), before);
 }
 
 void TestVornXwe::settingsSurviveRestart()
@@ -402,6 +377,12 @@ void TestVornXwe::injectedFailuresAcrossProcesses()
     QCOMPARE(runChild({"hotspot"}, env), QByteArray("3"));
     QCOMPARE(runChild({"hotspot"}, env), QByteArray("3"));
     QVERIFY(!readJson(dir.path() + kSessionDir + "/session.json").contains("SetHotspotEnable"));
+
+    // An unknown backend must not pretend that settings took effect.
+    QProcessEnvironment bogus = env;
+    bogus.insert(QStringLiteral("VORN_XWE_BACKEND"), QStringLiteral("bogus"));
+    QCOMPARE(runChild({"ntp", "n4"}, bogus), QByteArray("5"));
+    QCOMPARE(readJson(dir.path() + kSystemDir + "/system.json").value("SetNTPServer").toString(), "n3");
 }
 
 void TestVornXwe::failEnvironment()
@@ -510,15 +491,6 @@ void TestVornXwe::neverHalfWritten()
     QVERIFY(killed.waitForFinished());
     QVERIFY(checkReadable(&reads));
     QCOMPARE(countLinks(readJson(state), "a"), 300);
-}
-
-void TestVornXwe::unknownBackendFailsEverything()
-{
-    QTemporaryDir dir;
-    QProcessEnvironment env = childEnvironment(dir.path());
-    env.insert(QStringLiteral("VORN_XWE_BACKEND"), QStringLiteral("bogus"));
-    QCOMPARE(runChild({"ntp", "pool.example"}, env), QByteArray("5"));
-    QVERIFY(!QFile::exists(dir.path() + kSystemDir + QStringLiteral("/system.json")));
 }
 
 int main(int argc, char** argv)
