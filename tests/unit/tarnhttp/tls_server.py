@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """HTTPS server for the client library tests; requires a client certificate.
 
-Usage: tls_server.py CERT KEY CA   -- listens on a free port of 127.0.0.1 and
-prints "PORT <n>" once it accepts connections. Paths:
+Usage: tls_server.py CERT KEY CA   -- listens on a free port of 127.0.0.1,
+prints "PORT <n>" once it accepts connections, and ends when its standard
+input is closed (so it never outlives a crashed test). Paths:
   /ok            200, a JSON document
   /notfound      404 with a body
   /fail          500 with a body
@@ -139,6 +140,14 @@ def main(argv):
     context.load_verify_locations(argv[3])
     context.verify_mode = ssl.CERT_REQUIRED
     server = Server(context)
+
+    def stop_when_parent_goes():
+        # The test holds our stdin open; end of file means it is gone.
+        sys.stdin.buffer.read()
+        server.stop_event.set()
+        threading.Thread(target=server.shutdown, daemon=True).start()
+
+    threading.Thread(target=stop_when_parent_goes, daemon=True).start()
     print("PORT %d" % server.server_address[1], flush=True)
     try:
         server.serve_forever()
