@@ -140,9 +140,10 @@ void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePat
             parentDir.mkdir(QStringLiteral("vorn"));
     }
 
+    // Created with its parents: a fresh machine may lack /root/.cache/vorn as well.
     cachePath = vorn::KTempSystemPolicyPath;
     if (!QDir(cachePath).exists())
-        QDir().mkdir(cachePath);
+        QDir().mkpath(cachePath);
 }
 
 void SystemPolicyManager::initPolicy()
