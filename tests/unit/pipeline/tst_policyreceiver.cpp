@@ -7,13 +7,11 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -27,8 +25,6 @@ namespace {
 const QString kPolicyEndpoint = QStringLiteral("/policy/v1/client/pc_policy_details");
 const QString kCompleted = QStringLiteral("asyncPullPolicy --- nCode:");
 const QString kPushed = QStringLiteral("pushPolicy:");
-const QString kDefaultUsed = QStringLiteral("using default interval:");
-constexpr int kMinute = 60000;
 constexpr int kNetTimeout = 20000;
 
 const QByteArray kMd5Doc = R"({"code":0,"msg":"ok","data":{"md5":"abc","policys":[]}})";
@@ -79,17 +75,12 @@ private slots:
     void completionAfterReceiverIsGone();
     void writesNeverFollowLinks();
     void startupRequeueOldestFirst();
-    void initialInterval_data();
-    void initialInterval();
-    void intervalChanged_data();
-    void intervalChanged();
 
 private:
     PolicyInfo makeTemplate(const QString& urlPath, int port = 0) const;
     PolicyReceiver* makeReceiver(const PolicyInfo& info);
     QList<PolicyInfo> takeQueued(int expected);
     QJsonArray requestsFor(const QString& path) const;
-    QTimer* pullTimer(PolicyReceiver* receiver) const;
     QString policyPath() const { return m_work->filePath(QStringLiteral("etc/system_policy.json")); }
     QString cacheDir() const { return m_work->filePath(QStringLiteral("cache")); }
     QString cacheFile(const QString& name) const { return cacheDir() + QLatin1Char('/') + name; }
@@ -138,7 +129,6 @@ void TestPolicyReceiver::cleanupTestCase()
 
 void TestPolicyReceiver::init()
 {
-    QVERIFY(m_mock->setProperty(QStringLiteral("TimeInterval"), 5));
     m_server->admin("DELETE", QStringLiteral("/faults"));
     m_work.reset(new QTemporaryDir);
     QVERIFY(m_work->isValid());
@@ -198,11 +188,6 @@ QJsonArray TestPolicyReceiver::requestsFor(const QString& path) const
             matching.append(request);
     }
     return matching;
-}
-
-QTimer* TestPolicyReceiver::pullTimer(PolicyReceiver* receiver) const
-{
-    return receiver->findChild<QTimer*>(QStringLiteral("pullPolicyTimer"));
 }
 
 void TestPolicyReceiver::taskPullWritesNamedCacheFile()
@@ -497,88 +482,6 @@ void TestPolicyReceiver::startupRequeueOldestFirst()
     // A missing cache directory is an empty list.
     QTemporaryDir empty;
     QVERIFY(receiver->fileSearch(empty.filePath(QStringLiteral("none"))).isEmpty());
-}
-
-void TestPolicyReceiver::initialInterval_data()
-{
-    QTest::addColumn<QVariant>("property");
-    QTest::addColumn<bool>("serviceUp");
-    QTest::addColumn<int>("expectedMs");
-    QTest::addColumn<bool>("defaultLogged");
-    QTest::newRow("7 minutes") << QVariant(7) << true << 7 * kMinute << false;
-    QTest::newRow("zero") << QVariant(0) << true << 5 * kMinute << true;
-    QTest::newRow("negative") << QVariant(-4) << true << 5 * kMinute << true;
-    QTest::newRow("not a number") << QVariant(QStringLiteral("ten")) << true << 5 * kMinute << true;
-    QTest::newRow("service absent") << QVariant(5) << false << 5 * kMinute << false;
-}
-
-void TestPolicyReceiver::initialInterval()
-{
-    QFETCH(QVariant, property);
-    QFETCH(bool, serviceUp);
-    QFETCH(int, expectedMs);
-    QFETCH(bool, defaultLogged);
-    QVERIFY(m_mock->setProperty(QStringLiteral("TimeInterval"), property));
-    if (!serviceUp)
-        m_mock->stop();
-    PolicyReceiver* receiver = makeReceiver(makeTemplate(kPolicyEndpoint));
-    if (!serviceUp)
-        QVERIFY2(m_mock->start(), qPrintable(m_mock->errorString()));
-    QTimer* timer = pullTimer(receiver);
-    QVERIFY(timer);
-    QVERIFY(timer->isActive());
-    QVERIFY(!timer->isSingleShot());
-    QCOMPARE(timer->interval(), expectedMs);
-    QCOMPARE(m_log->count(kDefaultUsed), defaultLogged ? 1 : 0);
-    QCOMPARE(m_log->count(QStringLiteral("init pull policy timer, interval: ")), 1);
-    QVERIFY(m_log->contains(QStringLiteral("ip \"127.0.0.1\" :port: \"%1\"").arg(m_server->port())));
-}
-
-void TestPolicyReceiver::intervalChanged_data()
-{
-    QTest::addColumn<int>("initial");
-    QTest::addColumn<int>("changed");
-    QTest::addColumn<int>("expectedMs");
-    QTest::addColumn<bool>("restarted");
-    QTest::addColumn<bool>("defaultLogged");
-    QTest::newRow("same value") << 5 << 5 << 5 * kMinute << false << false;
-    QTest::newRow("new value") << 5 << 7 << 7 * kMinute << true << false;
-    QTest::newRow("zero from 7") << 7 << 0 << 5 * kMinute << true << true;
-    QTest::newRow("negative from 7") << 7 << -2 << 5 * kMinute << true << true;
-    QTest::newRow("zero from default") << 5 << 0 << 5 * kMinute << false << true;
-}
-
-void TestPolicyReceiver::intervalChanged()
-{
-    QFETCH(int, initial);
-    QFETCH(int, changed);
-    QFETCH(int, expectedMs);
-    QFETCH(bool, restarted);
-    QFETCH(bool, defaultLogged);
-    QVERIFY(m_mock->setProperty(QStringLiteral("TimeInterval"), initial));
-    PolicyReceiver* receiver = makeReceiver(makeTemplate(kPolicyEndpoint));
-    QTimer* timer = pullTimer(receiver);
-    QVERIFY(timer);
-    // Timers of minutes are kept to whole seconds, so let the countdown run
-    // well past that rounding before the change.
-    QTRY_VERIFY_WITH_TIMEOUT(timer->remainingTime() <= initial * kMinute - 1200, 5000);
-    m_log->clear();
-
-    QElapsedTimer sinceChange;
-    sinceChange.start();
-    const int before = timer->remainingTime();
-    QVERIFY(m_mock->control(QStringLiteral("SetTimeInterval"), {changed}));
-    QTRY_COMPARE_WITH_TIMEOUT(m_log->count(QStringLiteral("pull policy interval chaged:")), 1, 10000);
-    QVERIFY(m_log->contains(QStringLiteral("pull policy interval chaged: %1").arg(changed)));
-    const int remaining = timer->remainingTime();
-    QCOMPARE(timer->interval(), expectedMs);
-    QVERIFY(timer->isActive());
-    if (restarted)
-        QVERIFY2(remaining >= expectedMs - 500 - sinceChange.elapsed(),
-                 qPrintable(QString::number(remaining)));
-    else
-        QVERIFY2(remaining <= before, qPrintable(QStringLiteral("%1 > %2").arg(remaining).arg(before)));
-    QCOMPARE(m_log->count(kDefaultUsed), defaultLogged ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestPolicyReceiver)
