@@ -8,6 +8,7 @@
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/policy_responder.h"
 #include "notify_message.h"
+#include "software_list.h"
 #include "system_config.h"
 #include "system_policy_executor.h"
 
@@ -118,6 +119,13 @@ SystemPolicyManager::~SystemPolicyManager()
     // Nobody uses the queue any more.
     delete m_queue;
     m_queue = nullptr;
+
+    // A command still running (such as the "systemctl stop" that ended us) is not waited for.
+    const QList<QProcess*> commands = findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess* command : commands) {
+        command->kill();
+        command->waitForFinished(500);
+    }
 }
 
 QString SystemPolicyManager::getMachineID() const
@@ -181,6 +189,8 @@ void SystemPolicyManager::initPolicy()
             &SystemPolicyManager::onExecScript);
     connect(m_executor, &SystemPolicyExecutor::saveSoftwareList, this,
             &SystemPolicyManager::onSaveSoftwareList);
+    connect(m_executor, &SystemPolicyExecutor::execDocumentScript, this,
+            &SystemPolicyManager::startScript);
     // Script output reaches the executor from onExecScriptFinished together
     // with the document it belongs to, not through execScriptFinished.
     m_executor->start(QThread::InheritPriority);
@@ -243,12 +253,17 @@ void SystemPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuc
 
 void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)
 {
+    startScript(m_executor->currentDocument(), key, cmd);
+}
+
+void SystemPolicyManager::startScript(quint64 document, const QString& key, const QString& cmd)
+{
     qputenv("LC_ALL", "C");
     auto* process = new QProcess();
     process->setObjectName(key);
     process->setProcessEnvironment(childEnvironment());
     // The result belongs to the document that asked for it, however late it comes.
-    process->setProperty(kDocumentProperty, QVariant::fromValue(m_executor->currentDocument()));
+    process->setProperty(kDocumentProperty, QVariant::fromValue(document));
     connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
             &SystemPolicyManager::onExecScriptFinished);
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
@@ -352,5 +367,5 @@ void SystemPolicyManager::onDomainRemoved()
 
 void SystemPolicyManager::onSaveSoftwareList(const QJsonArray& array)
 {
-    qWarning() << "software list not stored: not available in this build;" << array.size() << "entries";
+    SoftwareList::save(vorn::kQARGSoftwareListPath, array);
 }
