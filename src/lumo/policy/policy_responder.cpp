@@ -16,14 +16,12 @@ constexpr int kStopCheckMs = 50;
 constexpr int kReplyTimeoutMs = 25000;
 constexpr int kTaskDone = 2002;
 constexpr int kTaskFailed = 2003;
-
-const int kResponseInfoTypeId = qRegisterMetaType<ResponseInfo>("ResponseInfo");
 } // namespace
 
 PolicyResponder::PolicyResponder(QObject* parent)
     : QObject(parent)
 {
-    Q_UNUSED(kResponseInfoTypeId)
+    // Receipts arrive by queued invocation from the manager's thread.
     qRegisterMetaType<ResponseInfo>("ResponseInfo");
 }
 
