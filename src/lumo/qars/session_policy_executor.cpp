@@ -220,6 +220,9 @@ bool SessionPolicyExecutor::execPolicy(const PolicyInfo& info)
     QElapsedTimer stopwatch;
     stopwatch.start();
     for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        // Shutting down: finish the handler that runs, start no more.
+        if (d->support.isStopping())
+            break;
         qInfo() << it.key() << ": " << it.value();
         callFunction(it.key(), it.value());
     }
