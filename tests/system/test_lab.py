@@ -233,3 +233,36 @@ def test_sandbox_holds_what_the_programs_read(sandbox, lab_server, certs):
     upgrade = subprocess.run(["bash", sandbox.path("/usr/share/vorn/scripts/software_upgrade.bash"),
                               "a", "b"], capture_output=True, text=True, timeout=10)
     assert upgrade.stdout == "software_upgrade.bash a b\n"
+
+
+def test_demo_applies_a_pushed_update(build_dir):
+    if not os.access(os.path.join(build_dir, "bin", "qarg"), os.X_OK):
+        pytest.skip("qarg is not built")
+    demo = subprocess.run(["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "..", "..",
+                                                            "tools", "lab", "demo.py"),
+                           "--build", build_dir, "--timeout", "60"],
+                          capture_output=True, text=True, timeout=180)
+    assert demo.returncode == 0, demo.stdout[-3000:] + demo.stderr[-2000:]
+    assert "ReplyTaskResult job 4101 task 5202 code 2001" in demo.stdout
+    assert "ReplyTaskResult job 4101 task 5202 code 2002 result '' (from qarg)" in demo.stdout
+    assert "level=system" in demo.stdout
+
+
+def test_fixtures_run_qarg_in_the_sandbox(lab):
+    lab.server.set_policy("system", {"policys": [
+        {"policy_key": "ssh_login", "configs": [{"config_key": "ssh_login_status",
+                                                 "config_value": "1"}]}]})
+    qarg = lab.start("qarg")
+    wait_until(lambda: "vorng.TimeInterval" in open(lab.vorng.call_log_path).read(), 15,
+               what="qarg to read TimeInterval")
+    lab.vorng.emit_server_msg(1100, {"job_id": 3, "task_id": 4})
+    (receipt,) = lab.vorng.wait_for_calls("ReplyTaskResult", timeout=30,
+                                          where=lambda c: c[2] == 2002)
+    assert receipt[:2] == (3, 4)
+    assert lab.vorng.calls("ReplyTaskResult")[0] == (3, 4, 2001, "", "receive success")
+    (pull,) = lab.server.requests("/policy/")
+    assert pull["query"]["machine_id"] == "lab-machine-0001"
+    assert pull["client"] == "CN=lab-client"
+    assert ["systemctl", "enable", "ssh"] in lab.stubs.calls("systemctl")
+    assert qarg.alive()
+    assert os.path.isfile(lab.sandbox.path("/etc/vorn/system_policy.json"))

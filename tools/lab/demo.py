@@ -14,6 +14,7 @@ not built.
 import argparse
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -30,11 +31,30 @@ JOB_ID = 4101
 TASK_ID = 5202
 USER = "alice"
 
+# "time [level] category file:line function: message", as the programs' log files hold them.
+LOG_LINE = re.compile(r"^\S+ (\S+) \[(\w+)\] \S+ \S+:\d+ .*?[)>](?: const)?: (.*)$")
+
 
 def heading(text):
     print()
     print(text)
     print("-" * len(text))
+
+
+def log_message(line):
+    """A log line without its source position: time, level and message."""
+    m = LOG_LINE.match(line)
+    return "%s %-7s %s" % m.groups() if m else line
+
+
+def receipt_owner(items):
+    """Which program sent a receipt, told by its setting keys."""
+    keys = [k for item in items if isinstance(item, dict) for k in item]
+    if any(k.startswith(("taskbar/", "wallpaper/", "power/", "shortcut/")) for k in keys):
+        return "qars"
+    if keys:
+        return "qarg"
+    return "?"
 
 
 def short(text, limit=110):
@@ -164,12 +184,13 @@ class Demo:
                 continue
             if method == "ReplyTaskResult":
                 job, task, code, result, data = args
-                print("  ReplyTaskResult job %s task %s code %s result %r" % (job, task, code,
-                                                                             result))
                 try:
                     items = json.loads(data)
                 except ValueError:
                     items = None
+                owner = " (from %s)" % receipt_owner(items) if isinstance(items, list) else ""
+                print("  ReplyTaskResult job %s task %s code %s result %r%s"
+                      % (job, task, code, result, owner))
                 if isinstance(items, list):
                     for item in items:
                         for key, text in (item.items() if isinstance(item, dict) else []):
@@ -190,7 +211,7 @@ class Demo:
             heading("Last lines of %s's log" % prog.name)
             lines = harness.tail(prog.log_file(), 15) or harness.tail(prog.output_path, 15)
             for line in lines:
-                print("  " + short(line, 150))
+                print("  " + short(log_message(line), 150))
 
     def stop(self):
         for child in reversed(self.children):
