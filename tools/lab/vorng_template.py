@@ -15,8 +15,10 @@ Control methods on org.freedesktop.DBus.Mock:
     SetReplyDelay(d seconds) ReplyTaskResult answers only after that many seconds (0 = at once);
                              the reply is sent from a GLib timeout, so the mock keeps serving
     SetTimeInterval(i)       changes TimeInterval and emits TimeIntervalChanged
-    EmitSignal("", name, signature, args)   emits any signal of the service from its own
-                             connection (ServerMsgCame "sis", DomainRemoved "", ...)
+    EmitSignal("", name, signature, args)   emits a signal of the service from the connection
+                             that owns its name: ObjectRegistered "", ServerMsgCame "sis",
+                             DomainRemoved "", RequestSendNotify "s", RequestRemoveDevice "s",
+                             TimeIntervalChanged "i"
 Every property can also be changed with org.freedesktop.DBus.Properties.Set.
 """
 
