@@ -161,8 +161,11 @@ def test_vorng_signals_come_from_the_service_name_owner(system_bus, vorng, tmp_p
                                env=dict(os.environ, **system_bus.client_env()), stdout=out,
                                stderr=subprocess.STDOUT)
     try:
-        wait_until(lambda: "com.kestal.vorn.vorng" in open(tmp_path / "monitor.txt").read(), 5,
-                   what="gdbus monitor to attach")
+        def attached():
+            # The monitor subscribes asynchronously: knock until it hears.
+            vorng.emit("ObjectRegistered")
+            return "vorng.ObjectRegistered" in open(tmp_path / "monitor.txt").read()
+        wait_until(attached, 10, 0.1, what="gdbus monitor to hear the service")
         vorng.set_property("TimeInterval", 3)
         vorng.emit_server_msg(1100, {"job_id": 7, "task_id": 9})
         vorng.emit_domain_removed()
