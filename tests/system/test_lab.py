@@ -269,3 +269,42 @@ def test_fixtures_run_qarg_in_the_sandbox(lab):
     assert ["systemctl", "enable", "ssh"] in lab.stubs.calls("systemctl")
     assert qarg.alive()
     assert os.path.isfile(lab.sandbox.path("/etc/vorn/system_policy.json"))
+
+
+@pytest.mark.parametrize("path, body", [
+    ("/faults", {"/policy/": {"kind": "explode"}}),
+    ("/faults", {"policy": {"kind": "reset"}}),
+    ("/policy/system", {"data": {}}),
+    ("/whitelist", {"vendorId": "1"}),
+    ("/control-centre", "display"),
+])
+def test_server_control_rejects_malformed_requests(lab_server, path, body):
+    before = lab_server.admin("GET", path)
+    with pytest.raises(RuntimeError, match="lab server control"):
+        lab_server.admin("PUT", path, body)
+    assert lab_server.admin("GET", path) == before
+
+
+@pytest.mark.parametrize("sudo_args, runs", [
+    (["blkid", "/dev/sdb1"], ["blkid", "/dev/sdb1"]),
+    (["-u", "root", "blkid", "-o", "export"], ["blkid", "-o", "export"]),
+    (["-E", "-n", "--", "lsblk", "-J"], ["lsblk", "-J"]),
+])
+def test_stub_sudo_runs_the_command_after_its_options(stubs, sudo_args, runs):
+    env = dict(os.environ, **stubs.env())
+    assert subprocess.run(["sudo"] + sudo_args, env=env, timeout=10).returncode == 0
+    assert stubs.calls() == [["sudo"] + sudo_args, runs]
+
+
+def test_stub_passthrough_and_delay(stubs, tmp_path):
+    (tmp_path / "marker.txt").write_text("x")
+    stubs.configure({"find": {"passthrough": True}, "udevadm settle": {"delay": 0.5, "exit": 4}})
+    env = dict(os.environ, **stubs.env())
+    found = subprocess.run(["find", str(tmp_path), "-name", "marker.txt"], env=env,
+                           capture_output=True, text=True, timeout=10)
+    assert found.stdout.strip() == str(tmp_path / "marker.txt")
+    started = time.monotonic()
+    assert subprocess.run(["udevadm", "settle"], env=env, timeout=10).returncode == 4
+    assert time.monotonic() - started >= 0.5
+    assert subprocess.run(["udevadm", "info"], env=env, timeout=10).returncode == 0
+    assert [c[0] for c in stubs.calls()] == ["find", "udevadm", "udevadm"]
