@@ -33,6 +33,9 @@ signals:
     void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
     void execScript(const QString& key, const QString& cmd);
     void saveSoftwareList(const QJsonArray& array);
+    // Like execScript, for a command whose result belongs to `document`
+    // (a script that arrived from the server after its handler returned).
+    void execDocumentScript(quint64 document, const QString& key, const QString& cmd);
 
 public slots:
     void onExecScriptFinished(const QString& key, const QString& result);
@@ -47,6 +50,8 @@ private:
 
     void initFunction();
     void execCommand(const QString& key, const QString& cmd);
+    void execCommand(quint64 document, const QString& key, const QString& cmd);
+    void runScript(quint64 document, const QString& url, const QString& recvMsg, int code);
 
     // System configuration
     void setNTPConfig(const QString& value);

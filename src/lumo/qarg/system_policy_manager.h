@@ -58,6 +58,8 @@ private:
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
+    // Runs cmd for the setting key; its output becomes a result of `document`.
+    void startScript(quint64 document, const QString& key, const QString& cmd);
     // Hands a script's result to the executor for the document that started it.
     void recordScriptResult(QProcess* process, const QString& text);
 
