@@ -110,8 +110,10 @@ private slots:
         QCOMPARE(list.at(0).action, QStringLiteral("add"));
         QCOMPARE(list.at(0).name, name);
 
-        // Repeated events (udev sends them) change nothing.
+        // Repeated events (udev sends them, also interleaved) change nothing.
         m.processDevice(interfaceOf(kStick, QStringLiteral("08")));
+        m.processDevice(stickBlock(QStringLiteral("sdb1")));
+        m.processDevice(stickBlock(QStringLiteral("sdb")));
         m.processDevice(stickBlock(QStringLiteral("sdb1")));
         QCOMPARE(reports.count(), 1);
         QCOMPARE(m.checks.size(), 1);

@@ -169,6 +169,7 @@ void UsbManager::monitorDevices(udev* udevContext)
     udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr);
     udev_monitor_enable_receiving(monitor);
     const int fd = udev_monitor_get_fd(monitor);
+    qInfo() << "usb monitor listening";
 
     while (keepRunning()) {
         pollfd pfd = {fd, POLLIN, 0};
@@ -208,6 +209,7 @@ void UsbManager::resetCurrentDevice(const QString& sysPath)
     d->m_diskManaged = false;
     d->m_mobileManaged = false;
     d->m_allowed = 1;
+    d->m_handledNodes.clear();
 }
 
 void UsbManager::processDevice(const UsbDeviceEvent& event)
@@ -275,9 +277,12 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
     const bool isDisk = event.devType == QLatin1String("disk");
     if (isDisk)
         cur.diskSize = getDevSize(event.devNode);
-    if (!(isDisk || event.devType == QLatin1String("partition")) || cur.devNode == event.devNode)
+    if (!(isDisk || event.devType == QLatin1String("partition")) || cur.devNode == event.devNode
+        || d->m_handledNodes.contains(event.devNode)) {
         return;
+    }
 
+    d->m_handledNodes.insert(event.devNode);
     cur.devNode = event.devNode;
     cur.label = getDevLabel(event.devNode);
     cur.size = getDevSize(event.devNode);

@@ -6,6 +6,7 @@
 #include <QAtomicInt>
 #include <QList>
 #include <QRecursiveMutex>
+#include <QSet>
 #include <QString>
 
 struct udev;
@@ -27,4 +28,8 @@ public:
     bool m_mobileManaged = false;
     int m_allowed = 1;
     UsbDeviceInfo m_curDevice;
+    // Block nodes of the current device already handled: repeated add events
+    // may come interleaved (disk, partition, disk, partition), so comparing
+    // with the last node alone would report a volume twice.
+    QSet<QString> m_handledNodes;
 };
