@@ -6,7 +6,6 @@ import json
 import os
 import pwd
 import subprocess
-import sys
 import time
 
 import pytest
@@ -278,7 +277,10 @@ def test_whitelisted_stick_is_kept_and_its_volume_reported_for_a_directory_user(
     url, data = wait_until(lambda: usb.uploads(), what="an upload")[0]
     assert url == "https://127.0.0.1:%d/uim/v3/client/upinfo_log" % lab.server.port
     assert data["type"] == 2004
+    assert sorted(data) == ["payload", "type"] and len(data["payload"]["list"]) == 1
     record = data["payload"]["list"][0]
+    assert sorted(record) == sorted(["userName", "alias_name", "vendor_id", "product_id",
+                                     "serial_number", "action", "operated_at", "machine_id"])
     assert record["action"] == "add"
     assert record["alias_name"] == STICK["label"]
     # The login name comes from the machine's user database (not the sandbox's passwd).
@@ -426,6 +428,3 @@ def test_events_while_control_is_off_are_dropped(usb):
     assert usb.unbound() == "1-4"
     assert len(lab.stubs.calls("find")) == 1
 
-
-if __name__ == "__main__":
-    sys.exit(pytest.main([__file__, "-q"]))
