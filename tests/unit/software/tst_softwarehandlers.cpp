@@ -1,0 +1,366 @@
+#include "common/external/asynchttpclientapi.h"
+#include "labsupport.h"
+#include "lumo/policy/policy_queue.h"
+#include "system_policy_executor.h"
+#include "testsysroot.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using vorn::test::waitFor;
+
+namespace {
+
+const QString kInstallKey = QStringLiteral("pre_install_app/pre_install_app_list");
+const QString kScriptKey = QStringLiteral("script/script_name");
+const QString kFirewallKey = QStringLiteral("firewall/firewall_data");
+const QString kBackgroundKey = QStringLiteral("launch_backgroud/launch_backgroud_name");
+
+// The result array of one setting key with these texts, as reported.
+QString results(const QString& key, const QStringList& texts)
+{
+    QJsonArray array;
+    for (const QString& text : texts)
+        array.append(QJsonObject{{key, text}});
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+// The software, script, firewall and boot background handlers on a running
+// executor thread, against the lab's management server. The test stands in
+// for the manager: it records the commands asked for and answers them.
+class TestSoftwareHandlers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void install_data();
+    void install();
+    void firewall_data();
+    void firewall();
+    void scripts_data();
+    void scripts();
+    void scriptStoredForRootOnly();
+    void background_data();
+    void background();
+
+private:
+    QString path(const QString& absolute) const { return m_root + absolute; }
+    void writeFile(const QString& target, const QByteArray& data);
+    QString runDocument(const QString& key, const QString& value);
+    QString serverUrl(const QString& path) const
+    {
+        return QStringLiteral("https://127.0.0.1:%1/").arg(m_server->port()) + path;
+    }
+
+    struct Command
+    {
+        quint64 document;
+        QString key;
+        QString cmd;
+        QByteArray script; // content of the script file when it was asked for
+    };
+
+    QString m_root;
+    PolicyQueue m_queue;
+    QScopedPointer<vorn::test::LabServer> m_server;
+    QScopedPointer<SystemPolicyExecutor> m_executor;
+    QList<QVariantList> m_finished;
+    QList<Command> m_commands;
+    QList<QJsonArray> m_softwareLists;
+    int m_documentNumber = 0;
+};
+
+void TestSoftwareHandlers::initTestCase()
+{
+    m_root = qargtest::sysroot();
+    QVERIFY(!m_root.isEmpty());
+    for (const char* dir : {"/root/.cache/vorn/cache_policy", "/etc/vorn", "/tmp"})
+        QVERIFY(QDir().mkpath(path(QLatin1String(dir))));
+    qputenv("TMPDIR", QFile::encodeName(path(QStringLiteral("/tmp"))));
+    writeFile(path(QStringLiteral("/usr/share/vorn/appblacklist.txt")), "game-mines,B\n");
+
+    m_server.reset(new vorn::test::LabServer(path(QStringLiteral("/server"))));
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    AsyncHttpClientApi::getInstance()->setSSLConfig(m_server->certPath(QStringLiteral("ca.crt")),
+                                                    m_server->certPath(QStringLiteral("client.crt")),
+                                                    m_server->certPath(QStringLiteral("client.key")));
+    writeFile(m_server->filesDir() + "/scripts/one.sh", "echo one\n");
+    writeFile(m_server->filesDir() + "/scripts/two.sh", "echo two\n");
+    writeFile(m_server->filesDir() + "/a/b/c.png", "\x89PNG picture");
+
+    m_executor.reset(new SystemPolicyExecutor(&m_queue));
+    m_executor->setConfig(QStringLiteral("127.0.0.1"), QString::number(m_server->port()));
+    connect(m_executor.data(), &SystemPolicyExecutor::execPolicyFinished, this,
+            [this](int taskId, int jobId, bool ok, const QString& result) {
+                m_finished.append({taskId, jobId, ok, result});
+            });
+    connect(m_executor.data(), &SystemPolicyExecutor::saveSoftwareList, this,
+            [this](const QJsonArray& array) { m_softwareLists.append(array); });
+    // As the manager would, once the command has run.
+    connect(m_executor.data(), &SystemPolicyExecutor::execScript, this,
+            [this](const QString& key, const QString& cmd) {
+                m_commands.append({m_executor->currentDocument(), key, cmd, QByteArray()});
+                m_executor->appendExecResult(key, QStringLiteral("ran: ") + cmd);
+            });
+    connect(m_executor.data(), &SystemPolicyExecutor::execDocumentScript, this,
+            [this](quint64 document, const QString& key, const QString& cmd) {
+                QFile script(cmd.mid(QStringLiteral("bash ").size()));
+                const QByteArray content =
+                    script.open(QIODevice::ReadOnly) ? script.readAll() : QByteArray();
+                m_commands.append({document, key, cmd, content});
+                m_executor->appendExecResult(document, key,
+                                             QStringLiteral("ran: ") + QString::fromUtf8(content));
+            });
+    m_executor->start();
+}
+
+void TestSoftwareHandlers::cleanupTestCase()
+{
+    m_executor->stop();
+    QVERIFY(m_executor->isFinished());
+}
+
+void TestSoftwareHandlers::init()
+{
+    m_finished.clear();
+    m_commands.clear();
+    m_softwareLists.clear();
+    QFile::remove(path(QStringLiteral("/var/lib/vorn-xwe/system.json")));
+    QDir(path(QStringLiteral("/etc/vorn/pic"))).removeRecursively();
+}
+
+void TestSoftwareHandlers::writeFile(const QString& target, const QByteArray& data)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(target).absolutePath()));
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(data), qint64(data.size()));
+}
+
+QString TestSoftwareHandlers::runDocument(const QString& key, const QString& value)
+{
+    const QJsonObject doc{
+        {QStringLiteral("code"), 0},
+        {QStringLiteral("data"),
+         QJsonObject{{QStringLiteral("policys"),
+                      QJsonArray{QJsonObject{
+                          {QStringLiteral("policy_key"), key.section(QLatin1Char('/'), 0, 0)},
+                          {QStringLiteral("configs"),
+                           QJsonArray{QJsonObject{
+                               {QStringLiteral("config_key"), key.section(QLatin1Char('/'), 1)},
+                               {QStringLiteral("config_value"), value}}}}}}}}}};
+    const QString cachePath =
+        path(QStringLiteral("/root/.cache/vorn/cache_policy/doc%1").arg(++m_documentNumber));
+    QFile file(cachePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(doc).toJson()) <= 0)
+        return QStringLiteral("cache file not written");
+    file.close();
+
+    PolicyInfo info;
+    info.taskId = 5;
+    info.jobId = 9;
+    info.cachePath = cachePath;
+    m_queue.pushPolicy(info);
+    // Well inside the 30 minutes a document with a missing result would take.
+    if (!waitFor([&] { return !QFile::exists(cachePath); }, 15000))
+        return QStringLiteral("document did not end");
+    QCoreApplication::processEvents();
+    return m_finished.isEmpty() ? QStringLiteral("no report") : m_finished.last().at(3).toString();
+}
+
+void TestSoftwareHandlers::install_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("command"); // empty: none asked for
+    QTest::addColumn<QString>("result");
+
+    const QString upgrade = QStringLiteral("bash ") + path("/usr/share/vorn/scripts/software_upgrade.bash");
+    QTest::newRow("second blacklisted")
+        << R"([{"package_name":"A","version":"1"},{"package_name":"B","version":"2"}])"
+        << upgrade + " A" << QString();
+    QTest::newRow("all in order")
+        << R"([{"package_name":"A"},{"package_name":"C"},{"package_name":"game-mine"}])"
+        << upgrade + " A C game-mine" << QString();
+    QTest::newRow("only blacklisted")
+        << R"([{"package_name":"B"},{"package_name":"game-mines"}])" << QString()
+        << "given packages are in the app blacklist";
+    QTest::newRow("not an array") << R"({"package_name":"A"})" << QString()
+                                  << "given packages are in the app blacklist";
+    QTest::newRow("not JSON") << "A B" << QString() << "given packages are in the app blacklist";
+    QTest::newRow("name not a string")
+        << R"([{"package_name":5},"A",{"package_name":"C"}])" << upgrade + " C" << QString();
+    QTest::newRow("names that would become arguments or shell syntax")
+        << R"([{"package_name":"a b"},{"package_name":"-y"},{"package_name":"x;reboot"},)"
+           R"({"package_name":"\"q\""},{"package_name":"libc6:amd64"},{"package_name":"g++-12"}])"
+        << upgrade + " libc6:amd64 g++-12" << QString();
+    QTest::newRow("only refused names")
+        << R"x([{"package_name":"$(id)"},{"package_name":"B"}])x" << QString()
+        << R"x(package names refused: "$(id)")x";
+}
+
+void TestSoftwareHandlers::install()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, command);
+    QFETCH(QString, result);
+
+    const QString report = runDocument(kInstallKey, value);
+    // The whole array goes to the software list, before any filtering.
+    QCOMPARE(m_softwareLists.size(), 1);
+    QCOMPARE(m_softwareLists.first(), QJsonDocument::fromJson(value.toUtf8()).array());
+    if (command.isEmpty()) {
+        QVERIFY(m_commands.isEmpty());
+        QCOMPARE(report, results(kInstallKey, {result}));
+    } else {
+        QCOMPARE(m_commands.size(), 1);
+        QCOMPARE(m_commands.first().key, kInstallKey);
+        QCOMPARE(m_commands.first().cmd, command);
+        QCOMPARE(report, results(kInstallKey, {"ran: " + command}));
+    }
+}
+
+void TestSoftwareHandlers::firewall_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("texts");
+
+    QTest::newRow("two commands in order")
+        << R"(["sleep 0.3; echo first", "echo second"])" << QStringList{"first\n", "second\n"};
+    QTest::newRow("standard error only") << R"(["echo denied >&2; exit 4"])" << QStringList{""};
+    QTest::newRow("element not a string") << R"([7, "echo x"])" << QStringList{"", "x\n"};
+    QTest::newRow("empty array") << "[]" << QStringList{"No valid firewall command"};
+    QTest::newRow("not an array") << R"({"a":"echo x"})" << QStringList{"No valid firewall command"};
+    QTest::newRow("empty value") << "" << QStringList{"No valid firewall command"};
+}
+
+void TestSoftwareHandlers::firewall()
+{
+    QFETCH(QString, value);
+    QFETCH(QStringList, texts);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(runDocument(kFirewallKey, value), results(kFirewallKey, texts));
+    // Every result counted: the document ends at once, not at its time limit.
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestSoftwareHandlers::scripts_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("ran");  // scripts run, in order of arrival
+    QTest::addColumn<QStringList>("texts"); // results; script outputs in any order
+
+    QTest::newRow("two paths")
+        << "one_|_scripts/one.sh,two_|_scripts/two.sh" << QStringList{"echo one\n", "echo two\n"}
+        << QStringList{"ran: echo one\n", "ran: echo two\n"};
+    QTest::newRow("not found is not run")
+        << "gone_|_scripts/missing.sh" << QStringList()
+        << QStringList{"script download failed, code 404: " + serverUrl("scripts/missing.sh")};
+    QTest::newRow("one of two not found")
+        << "one_|_scripts/one.sh,gone_|_scripts/missing.sh" << QStringList{"echo one\n"}
+        << QStringList{"ran: echo one\n",
+                       "script download failed, code 404: " + serverUrl("scripts/missing.sh")};
+    QTest::newRow("empty value") << "" << QStringList() << QStringList{"No valid script"};
+}
+
+void TestSoftwareHandlers::scripts()
+{
+    QFETCH(QString, value);
+    QFETCH(QStringList, ran);
+    QFETCH(QStringList, texts);
+
+    const QString report = runDocument(kScriptKey, value);
+    QStringList scripts;
+    for (const Command& command : qAsConst(m_commands)) {
+        QCOMPARE(command.key, kScriptKey);
+        scripts.append(QString::fromUtf8(command.script));
+    }
+    scripts.sort();
+    QCOMPARE(scripts, ran);
+
+    QStringList reported;
+    for (const QJsonValue& entry : QJsonDocument::fromJson(report.toUtf8()).array())
+        reported.append(entry.toObject().value(kScriptKey).toString());
+    reported.sort();
+    texts.sort();
+    QCOMPARE(reported, texts);
+    // The files went with the document.
+    QCOMPARE(QDir(path("/tmp")).entryList({"*.bash"}, QDir::Files), QStringList());
+}
+
+void TestSoftwareHandlers::scriptStoredForRootOnly()
+{
+    // Checked while the file exists: the stand-in manager looks at it.
+    struct stat st {};
+    QString file;
+    QMetaObject::Connection look = connect(
+        m_executor.data(), &SystemPolicyExecutor::execDocumentScript, this,
+        [&](quint64, const QString&, const QString& cmd) {
+            file = cmd.mid(5);
+            ::lstat(QFile::encodeName(file).constData(), &st);
+        });
+    runDocument(kScriptKey, "one_|_scripts/one.sh");
+    disconnect(look);
+    QCOMPARE(QFileInfo(file).absolutePath(), path("/tmp"));
+    QVERIFY2(QRegularExpression("^[0-9]+\\.bash$").match(QFileInfo(file).fileName()).hasMatch(),
+             qPrintable(file));
+    QVERIFY(S_ISREG(st.st_mode));
+    QCOMPARE(int(st.st_mode & 07777), 0700);
+    QCOMPARE(m_server->requests().last().toObject().value("path").toString(),
+             QStringLiteral("/scripts/one.sh"));
+}
+
+void TestSoftwareHandlers::background_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("stored"); // below the sysroot; empty: nothing installed
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("a/b/c.png") << "a/b/c.png" << "/etc/vorn/pic/c.png" << "success";
+    QTest::newRow("not found")
+        << "a/b/none.png" << QString()
+        << "boot background download failed, code 404: " + serverUrl("a/b/none.png");
+    QTest::newRow("empty value") << "" << QString() << "invalid file name: ";
+    QTest::newRow("parent directory") << "a/.." << QString() << "invalid file name: a/..";
+}
+
+void TestSoftwareHandlers::background()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, stored);
+    QFETCH(QString, result);
+
+    // An older file of that name is never installed after a failed download.
+    writeFile(path("/etc/vorn/pic/none.png"), "old picture");
+    QCOMPARE(runDocument(kBackgroundKey, value), results(kBackgroundKey, {result}));
+
+    QFile state(path("/var/lib/vorn-xwe/system.json"));
+    const QJsonObject system = state.open(QIODevice::ReadOnly)
+                                   ? QJsonDocument::fromJson(state.readAll()).object()
+                                   : QJsonObject();
+    if (stored.isEmpty()) {
+        QVERIFY(!system.contains("SetBackgroundSourceFile"));
+    } else {
+        QCOMPARE(system.value("SetBackgroundSourceFile").toString(), path(stored));
+        QFile picture(path(stored));
+        QVERIFY(picture.open(QIODevice::ReadOnly));
+        QCOMPARE(picture.readAll(), QByteArray("\x89PNG picture"));
+    }
+}
+
+QARG_TEST_MAIN_IN_SYSROOT(TestSoftwareHandlers)
+#include "tst_softwarehandlers.moc"
