@@ -59,6 +59,11 @@ SessionPolicyManager::~SessionPolicyManager()
         m_responder = nullptr;
         m_responderThread = nullptr;
     }
+    // The queue outlives both of its users.
+    delete m_receiver;
+    m_receiver = nullptr;
+    delete m_queue;
+    m_queue = nullptr;
 }
 
 bool SessionPolicyManager::initConfig(QString& host, QString& port)
