@@ -292,8 +292,8 @@ def print_footprint(prints):
         print("  goal qarg anonymous <= %s: %s (%s)" % (mb(QARG_ANON_GOAL),
                                                        verdict(fp["anon"] <= QARG_ANON_GOAL),
                                                        mb(fp["anon"])))
-        print("  goal qarg RSS <= %s: %s (%s)" % (mb(QARG_RSS_GOAL),
-                                                 verdict(fp["rss"] <= QARG_RSS_GOAL), mb(fp["rss"])))
+        print("  goal qarg RSS <= %s: %s (%s)"
+              % (mb(QARG_RSS_GOAL), verdict(fp["rss"] <= QARG_RSS_GOAL), mb(fp["rss"])))
         print("  goal qarg maps no libQt5Widgets/libQt5Gui: %s%s"
               % (verdict(not gui), "" if not gui else " (maps %s)" % ", ".join(gui)))
     if "qars" in prints:
