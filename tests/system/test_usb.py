@@ -222,7 +222,10 @@ def umockdev_env(build_dir, root):
     preloaded library, so tell them not to insist."""
     env = {"UMOCKDEV_DIR": root}
     if linked_with_asan(os.path.join(build_dir, "bin", "qarg")):
-        env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
+        options = os.environ.get("ASAN_OPTIONS", "")
+        if "verify_asan_link_order=0" not in options:
+            options = ":".join(filter(None, [options, "verify_asan_link_order=0"]))
+        env["ASAN_OPTIONS"] = options
     return env
 
 
