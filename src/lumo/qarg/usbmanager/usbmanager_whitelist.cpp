@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QThread>
 #include <QUrl>
 #include <QtDebug>
 
@@ -114,6 +115,8 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
         queryValue(conn.productId), queryValue(conn.serial));
 
     // The reply comes on the main thread, possibly after this object is gone.
+    // It is applied on the monitor's own thread, between two device events,
+    // so the main thread never waits while an event is being processed.
     const QPointer<UsbManager> self(this);
     AsyncHttpClientApi::getInstance()->getRequest(
         [self, conn, type](QString body, int code) {
@@ -121,7 +124,17 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
                 qInfo() << "whitelist reply after the usb monitor ended, dropped" << conn.sysPath;
                 return;
             }
-            self->execDevWhiteListCallback(body, code, conn, type);
+            UsbManager* monitor = self.data();
+            if (monitor->thread()->isRunning() && monitor->thread() != QThread::currentThread()) {
+                QMetaObject::invokeMethod(
+                    monitor,
+                    [monitor, body, code, conn, type]() {
+                        monitor->execDevWhiteListCallback(body, code, conn, type);
+                    },
+                    Qt::QueuedConnection);
+            } else {
+                monitor->execDevWhiteListCallback(body, code, conn, type);
+            }
         },
         url, QString(), kWhiteListTimeoutSeconds);
 }
