@@ -6,6 +6,7 @@
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_queue.h"
 #include "lumo/policy/policy_receiver.h"
+#include "lumo/policy/push_message.h"
 #include "lumo/policy/policy_responder.h"
 #include "notify_message.h"
 #include "software_list.h"
@@ -15,8 +16,6 @@
 #include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QThread>
@@ -207,25 +206,23 @@ void SystemPolicyManager::initPolicy()
 void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
 {
     qInfo() << "onServerMsgCame------:" << appId << ":type:" << type << payload;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload.toUtf8(), &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject())
+    PushMessage message;
+    if (!PushMessage::parse(payload, message))
         return;
-    const QJsonObject object = doc.object();
-    const int jobId = object.value(QStringLiteral("job_id")).toInt();
-    const int taskId = object.value(QStringLiteral("task_id")).toInt();
+    const int jobId = message.jobId;
+    const int taskId = message.taskId;
     qInfo() << "onServerMsgCame------:" << taskId << ":" << jobId;
 
     if (type == 1100) {
         m_vorng->ReplyTaskResult(jobId, taskId, 2001, QString(), QStringLiteral("receive success"));
         m_receiver->pullPolicy(taskId, jobId);
     } else if (type == 2000) {
-        const QString action = object.value(QStringLiteral("action")).toString();
-        const QString vendorId = object.value(QStringLiteral("vendor_id")).toString();
-        const QString productId = object.value(QStringLiteral("product_id")).toString();
-        const QString serial = object.value(QStringLiteral("serial_number")).toString();
+        const QString action = message.text(QStringLiteral("action"));
+        const QString vendorId = message.text(QStringLiteral("vendor_id"));
+        const QString productId = message.text(QStringLiteral("product_id"));
+        const QString serial = message.text(QStringLiteral("serial_number"));
         if (action == QLatin1String("add")) {
-            const QString alias = object.value(QStringLiteral("alias_name")).toString();
+            const QString alias = message.text(QStringLiteral("alias_name"));
             notifyUsbCtrlAuthorChanged(true, alias);
             emit notifyExeChangeDevConnStatusByIdTask(taskId, jobId, true, vendorId, productId,
                                                       serial);

@@ -6,14 +6,13 @@
 #include "common/external/vornsessioninterface.h"
 #include "lumo/policy/policy_queue.h"
 #include "lumo/policy/policy_receiver.h"
+#include "lumo/policy/push_message.h"
 #include "lumo/policy/policy_responder.h"
 #include "session_policy_executor.h"
 
 #include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
 #include <QThread>
@@ -140,16 +139,11 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
     if (type != 1100)
         return;
 
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload.toUtf8(), &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject())
+    PushMessage message;
+    if (!PushMessage::parse(payload, message))
         return;
-
-    const QJsonObject object = doc.object();
-    const int job = object.value(QStringLiteral("job_id")).toInt();
-    const int task = object.value(QStringLiteral("task_id")).toInt();
-    qInfo() << "onServerMsgCame------:" << task << ":" << job;
-    m_receiver->pullPolicy(task, job);
+    qInfo() << "onServerMsgCame------:" << message.taskId << ":" << message.jobId;
+    m_receiver->pullPolicy(message.taskId, message.jobId);
 }
 
 void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
