@@ -1,5 +1,6 @@
 """Fixtures of the system tests: the real programs against the lab (see README.md)."""
 
+import itertools
 import os
 import sys
 import types
@@ -20,6 +21,42 @@ wait_until = harness.wait_until
 SAMPLE_SYSTEM_POLICY = os.path.join(harness.POLICY_DIR, "system.json")
 SAMPLE_SESSION_POLICY = os.path.join(harness.POLICY_DIR, "session.json")
 SAMPLE_CONTROL_CENTRE = os.path.join(harness.POLICY_DIR, "control_centre.json")
+
+
+def policy(*settings):
+    """A policy document from ("policy_key/config_key", value) pairs."""
+    grouped = {}
+    for key, value in settings:
+        policy_key, config_key = key.split("/", 1)
+        grouped.setdefault(policy_key, []).append(
+            {"config_key": config_key, "config_value": value})
+    return {"policys": [{"policy_key": k, "configs": v} for k, v in grouped.items()]}
+
+
+def replies(vorng, job):
+    """The ReplyTaskResult calls the core client service received for one job."""
+    return [c for c in vorng.calls("ReplyTaskResult") if c[0] == job]
+
+
+_probe_ids = itertools.count(900000)
+
+
+def start_qarg(lab):
+    """Starts qarg and waits until it hears the core client service's signals: a push it
+    must refuse ("data error") is answered."""
+    prog = lab.start("qarg")
+
+    def subscribed():
+        if not prog.alive():
+            raise RuntimeError("qarg ended early:\n" + prog.output()[-3000:])
+        job = next(_probe_ids)
+        lab.vorng.emit_server_msg(2000, {"job_id": job, "task_id": 1, "action": "probe"})
+        try:
+            return wait_until(lambda: replies(lab.vorng, job), 0.5, what="probe reply")
+        except TimeoutError:
+            return False
+    wait_until(subscribed, 20, 0.01, "qarg to answer a push")
+    return prog
 
 
 @pytest.fixture(scope="session")

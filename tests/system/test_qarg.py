@@ -1,6 +1,5 @@
 """The system policy daemon qarg, run for real against the lab."""
 
-import itertools
 import json
 import os
 import re
@@ -9,24 +8,9 @@ import time
 
 import pytest
 
-from conftest import wait_until
+from conftest import policy, replies, start_qarg, wait_until
 
 CACHE_DIR = "/root/.cache/vorn/cache_policy"
-_probe_ids = itertools.count(900000)
-
-
-def policy(*settings):
-    """A policy document from ("policy_key/config_key", value) pairs."""
-    grouped = {}
-    for key, value in settings:
-        policy_key, config_key = key.split("/", 1)
-        grouped.setdefault(policy_key, []).append(
-            {"config_key": config_key, "config_value": value})
-    return {"policys": [{"policy_key": k, "configs": v} for k, v in grouped.items()]}
-
-
-def replies(vorng, job):
-    return [c for c in vorng.calls("ReplyTaskResult") if c[0] == job]
 
 
 def log_text(prog):
@@ -35,24 +19,6 @@ def log_text(prog):
             return f.read()
     except OSError:
         return ""
-
-
-def start_qarg(lab):
-    """Starts qarg and waits until it hears the core client service's signals: a push it
-    must refuse ("data error") is answered."""
-    prog = lab.start("qarg")
-
-    def subscribed():
-        if not prog.alive():
-            raise RuntimeError("qarg ended early:\n" + prog.output()[-3000:])
-        job = next(_probe_ids)
-        lab.vorng.emit_server_msg(2000, {"job_id": job, "task_id": 1, "action": "probe"})
-        try:
-            return wait_until(lambda: replies(lab.vorng, job), 0.5, what="probe reply")
-        except TimeoutError:
-            return False
-    wait_until(subscribed, 20, 0.01, "qarg to answer a push")
-    return prog
 
 
 def push_update(lab, job, task):

@@ -6,7 +6,7 @@ import json
 import os
 import time
 
-from conftest import SAMPLE_SYSTEM_POLICY, wait_until
+from conftest import SAMPLE_SYSTEM_POLICY, policy, replies, start_qarg, wait_until
 
 INSTALL = "pre_install_app/pre_install_app_list"
 SCRIPT = "script/script_name"
@@ -14,39 +14,7 @@ FIREWALL = "firewall/firewall_data"
 BACKGROUND = "launch_backgroud/launch_backgroud_name"
 SOFTWARE_LIST = "/var/lib/qarg/software_list.list"
 
-_probe_ids = itertools.count(800000)
 _jobs = itertools.count(100)
-
-
-def policy(*settings):
-    """A policy document from ("policy_key/config_key", value) pairs."""
-    grouped = {}
-    for key, value in settings:
-        policy_key, config_key = key.split("/", 1)
-        grouped.setdefault(policy_key, []).append(
-            {"config_key": config_key, "config_value": value})
-    return {"policys": [{"policy_key": k, "configs": v} for k, v in grouped.items()]}
-
-
-def replies(vorng, job):
-    return [c for c in vorng.calls("ReplyTaskResult") if c[0] == job]
-
-
-def start_qarg(lab):
-    """Starts qarg and waits until it answers a push it must refuse."""
-    prog = lab.start("qarg")
-
-    def subscribed():
-        if not prog.alive():
-            raise RuntimeError("qarg ended early:\n" + prog.output()[-3000:])
-        job = next(_probe_ids)
-        lab.vorng.emit_server_msg(2000, {"job_id": job, "task_id": 1, "action": "probe"})
-        try:
-            return wait_until(lambda: replies(lab.vorng, job), 0.5, what="probe reply")
-        except TimeoutError:
-            return False
-    wait_until(subscribed, 20, 0.01, "qarg to answer a push")
-    return prog
 
 
 def apply(lab, *settings, timeout=15):

@@ -23,12 +23,17 @@ Every property can also be changed with org.freedesktop.DBus.Properties.Set.
 """
 
 import json
+import os
+import sys
 import time
 
 import dbus
+from dbusmock import MOCK_IFACE
 from gi.repository import GLib
 
-from dbusmock import MOCK_IFACE
+# dbusmock loads this file by path; its neighbours are the rest of the lab.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import plain  # noqa: E402  pylint: disable=wrong-import-position
 
 BUS_NAME = "com.kestal.vorn.vorng"
 MAIN_OBJ = "/com/kestal/vorn/vorng"
@@ -55,29 +60,12 @@ _DEFAULTS = {
     "TimeInterval": 5,
 }
 
-def _plain(value):
-    """dbus-python values as JSON-friendly Python values."""
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, (dbus.Int16, dbus.Int32, dbus.Int64, dbus.UInt16, dbus.UInt32,
-                          dbus.UInt64, dbus.Byte)):
-        return int(value)
-    if isinstance(value, dbus.Double):
-        return float(value)
-    if isinstance(value, (dbus.String, dbus.ObjectPath, dbus.Signature)):
-        return str(value)
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    return value
-
 
 def _record(self, method, args):
     path = getattr(self, "vorng_calls_file", "")
     if not path:
         return
-    line = json.dumps({"time": time.time(), "method": method, "args": _plain(list(args))},
+    line = json.dumps({"time": time.time(), "method": method, "args": plain(list(args))},
                       ensure_ascii=False) + "\n"
     with open(path, "a", encoding="utf-8") as f:
         f.write(line)
