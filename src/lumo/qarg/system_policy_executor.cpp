@@ -7,16 +7,16 @@
 #include "system_config.h"
 #include "system_policy_executor_p.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtDebug>
 
 namespace {
 
-const ExecutorSupport::WaitTexts kWaitTexts{"-----m_policyExecCounter: ", ":m_policyTotal: ",
-                                            "---elapsed:"};
+const PolicyExecutor::CycleTexts kCycleTexts{
+    "consumer.....",
+    "-----policy stopped before all results were in, kept:",
+    {"-----m_policyExecCounter: ", ":m_policyTotal: ", "---elapsed:"}};
 
 const QString kNtpKey = QStringLiteral("ntp/ntpServer");
 const QString kSshKey = QStringLiteral("ssh_login/ssh_login_status");
@@ -27,19 +27,11 @@ const QString kWirelessKey = QStringLiteral("wireless_adapter/wireless_adapter_s
 const QString kDiskKey = QStringLiteral("disk_manage/disk_rw");
 const QString kUsbKey = QStringLiteral("usb/usb_store_device");
 
-void removeFiles(const QStringList& files)
-{
-    for (const QString& path : files) {
-        if (QFile::exists(path) && !QFile::remove(path))
-            qWarning() << "cannot delete temporary file" << path;
-    }
-}
-
 } // namespace
 
 SystemPolicyExecutor::SystemPolicyExecutor(PolicyQueue* queue)
-    : QThread(nullptr)
-    , d(new SystemPolicyExecutorPrivate(queue, this))
+    : PolicyExecutor(queue)
+    , d(new SystemPolicyExecutorPrivate(this))
 {
     m_execTimeout = 30;
     initFunction();
@@ -71,79 +63,45 @@ void SystemPolicyExecutor::initFunction()
     m_functions.insert(kWirelessKey, &SystemPolicyExecutor::setWireless);
 }
 
-void SystemPolicyExecutor::run()
+bool SystemPolicyExecutor::handles(const QString& key) const
 {
-    while (!isInterruptionRequested()) {
-        msleep(20);
-        if (!d->queue) {
-            qInfo() << "Message queue is not initialized!";
-            return;
-        }
-        qInfo() << "consumer.....";
-        PolicyInfo info;
-        // false: woken by stop() instead of a record.
-        if (!d->queue->popPolicy(info) || isInterruptionRequested())
-            return;
-        qInfo() << "consumer-----msgPack" << info.policyPath << info.jobId << info.taskId;
-        execPolicy(info);
-    }
+    return m_functions.contains(key);
 }
 
-bool SystemPolicyExecutor::execPolicy(const PolicyInfo& info)
+const PolicyExecutor::CycleTexts& SystemPolicyExecutor::cycleTexts() const
+{
+    return kCycleTexts;
+}
+
+void SystemPolicyExecutor::logRecord(const PolicyInfo& info) const
+{
+    qInfo() << "consumer-----msgPack" << info.policyPath << info.jobId << info.taskId;
+}
+
+void SystemPolicyExecutor::logDocumentStart(const PolicyInfo&) const
 {
     qInfo() << "-----------systempolicy --------";
-    d->takeTempFiles(); // left from an earlier run: forgotten, not deleted
-    beginDocument();    // counter and total 0, fresh result array
+}
 
-    // A missing or empty cache file applies nothing: the settings of the
-    // previous document are not applied again.
-    QMap<QString, QString> table;
-    QByteArray data;
-    if (!readCache(info.cachePath, data) || data.isEmpty())
-        qWarning() << "policy cache missing or empty, nothing applied:" << info.cachePath;
-    else if (parsePolicy(data))
-        table = getPolicy();
+void SystemPolicyExecutor::logNoDocument(const PolicyInfo& info) const
+{
+    qWarning() << "policy cache missing or empty, nothing applied:" << info.cachePath;
+}
 
-    // Settings without a handler record nothing, so they are not waited for.
-    int total = 0;
-    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
-        if (m_functions.contains(it.key()))
-            ++total;
-    }
-    m_policyTotal = total; // handlers may raise it further
-    QElapsedTimer stopwatch;
-    stopwatch.start();
-
-    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
-        if (d->support.isStopping())
-            break;
-        qInfo() << it.key() << ": " << it.value();
-        callFunction(it.key(), it.value());
-    }
+void SystemPolicyExecutor::logHandlersCalled(int) const
+{
     qInfo() << "-----m_policyExecCounter: " << m_policyExecCounter.load() << ":m_policyTotal:"
             << m_policyTotal.load();
+}
 
-    const ExecutorSupport::WaitEnd end = d->support.waitForResults(
-        m_policyExecCounter, m_policyTotal, stopwatch, qint64(m_execTimeout) * 60 * 1000, kWaitTexts);
-    if (end == ExecutorSupport::WaitEnd::Stopped) {
-        // The cache file stays, so the document is applied and answered after the next start.
-        qInfo() << "-----policy stopped before all results were in, kept:" << info.cachePath;
-        m_policyExecCounter = 0;
-        m_policyTotal = 0;
-        removeFiles(d->takeTempFiles());
-        return true;
-    }
-
+void SystemPolicyExecutor::logWaitEnded(const PolicyInfo& info) const
+{
     qInfo() << "-----info.taskID: " << info.taskId;
-    if (info.taskId > 0 && info.jobId > 0)
-        emit execPolicyFinished(info.taskId, info.jobId, true, getExecResult());
+}
 
-    m_policyExecCounter = 0;
-    m_policyTotal = 0;
-    removeFiles(d->takeTempFiles());
-    const bool removed = QFile::remove(info.cachePath);
+void SystemPolicyExecutor::logCacheRemoved(const PolicyInfo&, bool removed) const
+{
     qInfo() << "-----policy ret " << removed;
-    return true;
 }
 
 void SystemPolicyExecutor::callFunction(QString key, QString value)
@@ -156,14 +114,9 @@ void SystemPolicyExecutor::callFunction(QString key, QString value)
     (this->*it.value())(value);
 }
 
-void SystemPolicyExecutor::stop()
+void SystemPolicyExecutorPrivate::addTempFile(const QString& path)
 {
-    d->support.stop(this, d->queue);
-}
-
-void SystemPolicyExecutor::onExecScriptFinished(const QString& key, const QString& result)
-{
-    appendExecResult(key, result);
+    q->addTempFile(path);
 }
 
 void SystemPolicyExecutor::setNTPConfig(const QString& value)

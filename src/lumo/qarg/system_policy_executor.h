@@ -1,36 +1,29 @@
 #pragma once
 
-#include "lumo/policy/abstract_policy.h"
+#include "lumo/policy/policy_executor.h"
 
 #include <QJsonArray>
 #include <QMap>
 #include <QScopedPointer>
 #include <QString>
-#include <QThread>
 
 class PolicyQueue;
 class SystemPolicyExecutorPrivate;
 
 // Worker thread of qarg: takes queued policy records, applies each setting
 // through the handler of its key, waits for every result and reports it.
-class SystemPolicyExecutor : public QThread, public AbstractPolicy
+class SystemPolicyExecutor : public PolicyExecutor
 {
     Q_OBJECT
 public:
     explicit SystemPolicyExecutor(PolicyQueue* queue);
     ~SystemPolicyExecutor() override;
 
-    bool execPolicy(const PolicyInfo& info) override;
     void callFunction(QString key, QString value) override;
-
-    // Ends the thread: also wakes a wait on an empty queue and ends the wait
-    // for outstanding results, but never interrupts a handler call.
-    void stop();
 
 signals:
     void loginLimitChanged(int type);
     void usbPolicyChanged(bool flag);
-    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
     void execScript(const QString& key, const QString& cmd);
     void saveSoftwareList(const QJsonArray& array);
     // Like execScript, for a command whose result belongs to `document`
@@ -38,11 +31,17 @@ signals:
     void execDocumentScript(quint64 document, const QString& key, const QString& cmd);
 
 public slots:
-    void onExecScriptFinished(const QString& key, const QString& result);
     void onRequestScript(const QString& recvMsg, int code);
 
 protected:
-    void run() override;
+    bool handles(const QString& key) const override;
+    const CycleTexts& cycleTexts() const override;
+    void logRecord(const PolicyInfo& info) const override;
+    void logDocumentStart(const PolicyInfo& info) const override;
+    void logNoDocument(const PolicyInfo& info) const override;
+    void logHandlersCalled(int settings) const override;
+    void logWaitEnded(const PolicyInfo& info) const override;
+    void logCacheRemoved(const PolicyInfo& info, bool removed) const override;
 
 private:
     Q_DISABLE_COPY(SystemPolicyExecutor)

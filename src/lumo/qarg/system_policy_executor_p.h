@@ -1,9 +1,6 @@
 #pragma once
 
-#include "lumo/policy/executor_support.h"
-
-#include <QMutex>
-#include <QStringList>
+#include <QString>
 
 class PolicyQueue;
 class SystemPolicyExecutor;
@@ -11,32 +8,13 @@ class SystemPolicyExecutor;
 class SystemPolicyExecutorPrivate
 {
 public:
-    SystemPolicyExecutorPrivate(PolicyQueue* policyQueue, SystemPolicyExecutor* owner)
-        : queue(policyQueue)
-        , q(owner)
+    explicit SystemPolicyExecutorPrivate(SystemPolicyExecutor* owner)
+        : q(owner)
     {
     }
 
-    // Registers a file to delete when the current document ends. Any thread:
-    // download callbacks add files from the main thread.
-    void addTempFile(const QString& path)
-    {
-        QMutexLocker locker(&tempFilesMutex);
-        tempFiles.append(path);
-    }
+    // Registers a file to delete when the current document ends.
+    void addTempFile(const QString& path);
 
-    QStringList takeTempFiles()
-    {
-        QMutexLocker locker(&tempFilesMutex);
-        QStringList files;
-        files.swap(tempFiles);
-        return files;
-    }
-
-    PolicyQueue* queue;
-    QStringList tempFiles;
     SystemPolicyExecutor* q;
-
-    QMutex tempFilesMutex;
-    ExecutorSupport support;
 };

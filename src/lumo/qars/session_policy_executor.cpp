@@ -7,7 +7,6 @@
 #include "session_policy_executor_p.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +21,10 @@
 #include <unistd.h>
 
 namespace {
+
+const PolicyExecutor::CycleTexts kCycleTexts{
+    "consumer...", "stopped before all results came in, cache file kept:",
+    {"-------policyCounter:", ":", "---elapsed:"}};
 
 const QString kControlCenterKey = QStringLiteral("control_center/control_center_configs");
 const QString kWebShortcutKey = QStringLiteral("desktop_shortcuts/desktop_shortcuts_list");
@@ -67,7 +70,8 @@ QString privateWallpaperDir(QString* error)
 } // namespace
 
 SessionPolicyExecutor::SessionPolicyExecutor(PolicyQueue* queue)
-    : d(new SessionPolicyExecutorPrivate(queue, this))
+    : PolicyExecutor(queue)
+    , d(new SessionPolicyExecutorPrivate(this))
 {
     initConfig();
     initFunction();
@@ -172,87 +176,9 @@ QString SessionPolicyExecutor::webpageIconPath() const
     return d->webpageIconPath;
 }
 
-void SessionPolicyExecutor::run()
+bool SessionPolicyExecutor::handles(const QString& key) const
 {
-    forever {
-        if (isInterruptionRequested())
-            return;
-        msleep(20);
-        if (!d->queue) {
-            qInfo() << "Message queue is not initialized!";
-            return;
-        }
-        qInfo() << "consumer...";
-        PolicyInfo info;
-        // False when stop() woke the wait instead of a record.
-        if (!d->queue->popPolicy(info))
-            continue;
-        qInfo() << "consumer-----msgPack" << info.cachePath << info.jobId << info.taskId;
-        execPolicy(info);
-    }
-}
-
-bool SessionPolicyExecutor::execPolicy(const PolicyInfo& info)
-{
-    qInfo() << "execPolicy" << "----------SessionPolicyManager::execPolicy---" << info.cachePath;
-    beginDocument();
-
-    // A missing or empty cache file applies nothing (rather than the
-    // previous document's settings once more).
-    QMap<QString, QString> settings;
-    QByteArray data;
-    if (readCache(info.cachePath, data) && !data.isEmpty()) {
-        parsePolicy(data);
-        settings = getPolicy();
-    } else {
-        qInfo() << "no policy document in cache file:" << info.cachePath;
-    }
-
-    // A setting without a handler records no result: it must not hold the
-    // document until the time limit.
-    int handled = 0;
-    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
-        if (m_functions.contains(it.key()))
-            ++handled;
-    }
-    m_policyTotal = handled;
-
-    QElapsedTimer stopwatch;
-    stopwatch.start();
-    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
-        // Shutting down: finish the handler that runs, start no more.
-        if (d->support.isStopping())
-            break;
-        qInfo() << it.key() << ": " << it.value();
-        callFunction(it.key(), it.value());
-    }
-    qInfo() << "----------------policyCounter:" << m_policyExecCounter.load() << ":"
-            << settings.size();
-
-    const ExecutorSupport::WaitTexts texts{"-------policyCounter:", ":", "---elapsed:"};
-    const ExecutorSupport::WaitEnd end = d->support.waitForResults(
-        m_policyExecCounter, m_policyTotal, stopwatch, qint64(m_execTimeout) * 60000, texts);
-
-    qInfo() << "------------policyCounter" << info.taskId << ":" << info.jobId;
-    if (end == ExecutorSupport::WaitEnd::Stopped) {
-        // Shutting down with results outstanding: keep the file, so the
-        // document is applied again at the next start instead of being lost.
-        qInfo() << "stopped before all results came in, cache file kept:" << info.cachePath;
-        beginDocument();
-        return true;
-    }
-    if (!QFile::remove(info.cachePath))
-        qInfo() << "remove cache file failed:" << false << ":" << info.cachePath;
-
-    if (info.taskId > 0 && info.jobId > 0) {
-        const QString result = getExecResult();
-        emit execPolicyFinished(info.taskId, info.jobId, true, result);
-        qInfo() << "----------------execPolicyFinished:" << result;
-    }
-
-    // A new document id: results still on their way belong to no document.
-    beginDocument();
-    return true;
+    return m_functions.contains(key);
 }
 
 void SessionPolicyExecutor::callFunction(QString key, QString value)
@@ -265,9 +191,45 @@ void SessionPolicyExecutor::callFunction(QString key, QString value)
     (this->*handler)(value);
 }
 
-void SessionPolicyExecutor::stop()
+const PolicyExecutor::CycleTexts& SessionPolicyExecutor::cycleTexts() const
 {
-    d->support.stop(this, d->queue);
+    return kCycleTexts;
+}
+
+void SessionPolicyExecutor::logRecord(const PolicyInfo& info) const
+{
+    qInfo() << "consumer-----msgPack" << info.cachePath << info.jobId << info.taskId;
+}
+
+void SessionPolicyExecutor::logDocumentStart(const PolicyInfo& info) const
+{
+    qInfo() << "execPolicy" << "----------SessionPolicyManager::execPolicy---" << info.cachePath;
+}
+
+void SessionPolicyExecutor::logNoDocument(const PolicyInfo& info) const
+{
+    qInfo() << "no policy document in cache file:" << info.cachePath;
+}
+
+void SessionPolicyExecutor::logHandlersCalled(int settings) const
+{
+    qInfo() << "----------------policyCounter:" << m_policyExecCounter.load() << ":" << settings;
+}
+
+void SessionPolicyExecutor::logWaitEnded(const PolicyInfo& info) const
+{
+    qInfo() << "------------policyCounter" << info.taskId << ":" << info.jobId;
+}
+
+void SessionPolicyExecutor::logReported(const QString& result) const
+{
+    qInfo() << "----------------execPolicyFinished:" << result;
+}
+
+void SessionPolicyExecutor::logCacheRemoved(const PolicyInfo& info, bool removed) const
+{
+    if (!removed)
+        qInfo() << "remove cache file failed:" << false << ":" << info.cachePath;
 }
 
 QString SessionPolicyExecutor::serverUrl(const QString& path) const

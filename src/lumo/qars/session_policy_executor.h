@@ -1,12 +1,11 @@
 #pragma once
 
-#include "lumo/policy/abstract_policy.h"
+#include "lumo/policy/policy_executor.h"
 
 #include <QMap>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 
 class PolicyQueue;
 class SessionPolicyExecutorPrivate;
@@ -14,7 +13,7 @@ class SessionPolicyExecutorPrivate;
 // Worker thread of qars: takes queued policy records, applies each desktop
 // setting through the handler of its key, waits for every result and reports
 // documents that a server task asked for.
-class SessionPolicyExecutor : public QThread, public AbstractPolicy
+class SessionPolicyExecutor : public PolicyExecutor
 {
     Q_OBJECT
 public:
@@ -36,18 +35,18 @@ public:
 
     QString webpageIconPath() const;
 
-    bool execPolicy(const PolicyInfo& info) override;
     void callFunction(QString key, QString value) override;
 
-    // Ends the thread, also while it waits for a record or for results; a
-    // handler call in progress runs to its end. Call from another thread.
-    void stop();
-
-signals:
-    void execPolicyFinished(int taskId, int jobId, bool isSuccess, const QString& result);
-
 protected:
-    void run() override;
+    bool handles(const QString& key) const override;
+    const CycleTexts& cycleTexts() const override;
+    void logRecord(const PolicyInfo& info) const override;
+    void logDocumentStart(const PolicyInfo& info) const override;
+    void logNoDocument(const PolicyInfo& info) const override;
+    void logHandlersCalled(int settings) const override;
+    void logWaitEnded(const PolicyInfo& info) const override;
+    void logReported(const QString& result) const override;
+    void logCacheRemoved(const PolicyInfo& info, bool removed) const override;
 
 private:
     Q_DISABLE_COPY(SessionPolicyExecutor)

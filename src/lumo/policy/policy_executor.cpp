@@ -1,0 +1,149 @@
+#include "policy_executor.h"
+
+#include "policy_queue.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutexLocker>
+#include <QtDebug>
+
+namespace {
+
+void removeFiles(const QStringList& files)
+{
+    for (const QString& path : files) {
+        if (QFile::exists(path) && !QFile::remove(path))
+            qWarning() << "cannot delete temporary file" << path;
+    }
+}
+
+} // namespace
+
+PolicyExecutor::PolicyExecutor(PolicyQueue* queue)
+    : QThread(nullptr)
+    , m_queue(queue)
+{
+}
+
+PolicyExecutor::~PolicyExecutor() = default;
+
+void PolicyExecutor::run()
+{
+    while (!isInterruptionRequested()) {
+        msleep(20);
+        if (!m_queue) {
+            qInfo() << "Message queue is not initialized!";
+            return;
+        }
+        qInfo() << cycleTexts().waiting;
+        PolicyInfo info;
+        // False when stop() woke the wait instead of a record.
+        if (!m_queue->popPolicy(info) || isInterruptionRequested())
+            return;
+        logRecord(info);
+        execPolicy(info);
+    }
+}
+
+bool PolicyExecutor::execPolicy(const PolicyInfo& info)
+{
+    logDocumentStart(info);
+    takeTempFiles(); // left from an earlier run: forgotten, not deleted
+    beginDocument(); // counter and total 0, fresh result array
+
+    const QMap<QString, QString> settings = loadDocument(info);
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    applySettings(settings);
+    logHandlersCalled(settings.size());
+
+    const ExecutorSupport::WaitEnd end =
+        m_support.waitForResults(m_policyExecCounter, m_policyTotal, stopwatch,
+                                 qint64(m_execTimeout) * 60 * 1000, cycleTexts().wait);
+    if (end == ExecutorSupport::WaitEnd::Stopped) {
+        // Shutting down with results outstanding: the cache file stays, so the
+        // document is applied and answered after the next start.
+        qInfo() << cycleTexts().kept << info.cachePath;
+        endDocument();
+        return true;
+    }
+
+    logWaitEnded(info);
+    if (info.taskId > 0 && info.jobId > 0) {
+        const QString result = getExecResult();
+        emit execPolicyFinished(info.taskId, info.jobId, true, result);
+        logReported(result);
+    }
+    endDocument();
+    logCacheRemoved(info, QFile::remove(info.cachePath));
+    return true;
+}
+
+QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
+{
+    // A missing or empty cache file applies nothing: the settings of the
+    // previous document are not applied again.
+    QByteArray data;
+    if (!readCache(info.cachePath, data) || data.isEmpty()) {
+        logNoDocument(info);
+        return {};
+    }
+    if (!parsePolicy(data))
+        return {};
+    return getPolicy();
+}
+
+void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
+{
+    // Settings without a handler record nothing, so they are not waited for.
+    int total = 0;
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
+        if (handles(it.key()))
+            ++total;
+    }
+    m_policyTotal = total; // handlers may raise it further
+
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
+        // Shutting down: finish the handler that runs, start no more.
+        if (m_support.isStopping())
+            break;
+        qInfo() << it.key() << ": " << it.value();
+        callFunction(it.key(), it.value());
+    }
+}
+
+void PolicyExecutor::endDocument()
+{
+    // A new document id: results still on their way belong to no document.
+    beginDocument();
+    removeFiles(takeTempFiles());
+}
+
+void PolicyExecutor::logReported(const QString& result) const
+{
+    Q_UNUSED(result)
+}
+
+void PolicyExecutor::stop()
+{
+    m_support.stop(this, m_queue);
+}
+
+bool PolicyExecutor::isStopping() const
+{
+    return m_support.isStopping();
+}
+
+void PolicyExecutor::addTempFile(const QString& path)
+{
+    QMutexLocker locker(&m_tempFilesMutex);
+    m_tempFiles.append(path);
+}
+
+QStringList PolicyExecutor::takeTempFiles()
+{
+    QMutexLocker locker(&m_tempFilesMutex);
+    QStringList files;
+    files.swap(m_tempFiles);
+    return files;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "abstract_policy.h"
+#include "executor_support.h"
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class PolicyQueue;
+
+// The document cycle both executor threads run: take a queued record, read
+// and parse its cache file, hand each setting to its handler in ascending key
+// order, wait for the results, report them for a server task, delete the
+// cache file and the run's temporary files, then move on to a new document id.
+// Subclasses supply the key table (`handles` and `callFunction`), their
+// handlers and the texts of their own log lines.
+class PolicyExecutor : public QThread, public AbstractPolicy
+{
+    Q_OBJECT
+public:
+    // Each program's own log texts at the steps of the cycle.
+    struct CycleTexts
+    {
+        const char* waiting;   // before each record
+        const char* kept;      // stopped with results outstanding, followed by the cache path
+        ExecutorSupport::WaitTexts wait;
+    };
+
+    explicit PolicyExecutor(PolicyQueue* queue);
+    ~PolicyExecutor() override;
+
+    bool execPolicy(const PolicyInfo& info) override;
+
+    // Ends the thread: also wakes a wait on an empty queue and ends the wait
+    // for outstanding results, but never interrupts a handler call. Must be
+    // called from another thread.
+    void stop();
+
+    // Registers a file to delete when the current document ends. Any thread:
+    // download callbacks add files from the main thread.
+    void addTempFile(const QString& path);
+
+signals:
+    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+
+protected:
+    void run() override;
+
+    // Whether the key table has a handler for `key`.
+    virtual bool handles(const QString& key) const = 0;
+    bool isStopping() const;
+
+    virtual const CycleTexts& cycleTexts() const = 0;
+    virtual void logRecord(const PolicyInfo& info) const = 0;
+    virtual void logDocumentStart(const PolicyInfo& info) const = 0;
+    virtual void logNoDocument(const PolicyInfo& info) const = 0;
+    virtual void logHandlersCalled(int settings) const = 0;
+    virtual void logWaitEnded(const PolicyInfo& info) const = 0;
+    virtual void logReported(const QString& result) const;
+    virtual void logCacheRemoved(const PolicyInfo& info, bool removed) const = 0;
+
+private:
+    Q_DISABLE_COPY(PolicyExecutor)
+
+    QMap<QString, QString> loadDocument(const PolicyInfo& info);
+    void applySettings(const QMap<QString, QString>& settings);
+    void endDocument();
+    QStringList takeTempFiles();
+
+    PolicyQueue* m_queue;
+    ExecutorSupport m_support;
+    QMutex m_tempFilesMutex;
+    QStringList m_tempFiles;
+};
