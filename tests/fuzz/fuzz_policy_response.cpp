@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The HTTPS client hands the body over as text.
     writeAccepted();
-    g_receiver->onRequestPolicy(QString::fromUtf8(input), 200);
+    g_receiver->completePull(-1, -1, QString::fromUtf8(input), 200);
     checkWrittenFiles();
     return 0;
 }

@@ -5,15 +5,22 @@
 #include "fileproxy.h"
 
 #include <QDir>
+#include <QTemporaryFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtDebug>
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace vorn {
 namespace base {
 
 namespace {
+// Marks a file still being written; such a file never counts as written.
+const QLatin1String kWritingMark(".writing-");
+
 // Text of a state file up to its first NUL byte, as UTF-8.
 QString textUpToNul(const QByteArray& data)
 {
@@ -31,22 +38,40 @@ FileContent* FileContent::instace()
     return &instance;
 }
 
-bool FileContent::writeTo(const QString& path, const QByteArray& data)
+bool FileContent::isUnfinishedWrite(const QString& fileName)
 {
-    const QString dirPath = QFileInfo(path).absolutePath();
-    QDir dir(dirPath);
-    if (!dir.exists()) {
-        qDebug() << "create path:" << dirPath;
-        if (!dir.mkpath(QStringLiteral("."))) {
-            qWarning() << "create path failed, path:" << dirPath;
-            return false;
-        }
-    }
+    return fileName.startsWith(QLatin1Char('.')) && fileName.contains(kWritingMark);
+}
 
-    FileProxy proxy;
-    if (!proxy.open(path, QIODevice::WriteOnly | QIODevice::Truncate))
+bool FileContent::writeAtomic(const QString& path, const QByteArray& data,
+                              QFileDevice::Permissions permissions)
+{
+    const QFileInfo target(path);
+    QDir dir = target.absoluteDir();
+    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
+        qWarning() << "create path failed, path:" << dir.absolutePath();
         return false;
-    return proxy.file().write(data) == data.size();
+    }
+    QTemporaryFile file(dir.absoluteFilePath(QLatin1Char('.') + target.fileName() + kWritingMark
+                                             + QStringLiteral("XXXXXX")));
+    if (!file.open()) {
+        qWarning() << "cannot create" << file.fileTemplate() << file.errorString();
+        return false;
+    }
+    const bool written = file.write(data) == data.size() && file.flush()
+        && ::fsync(file.handle()) == 0 && file.setPermissions(permissions);
+    if (!written) {
+        qWarning() << "write failed:" << path << file.errorString();
+        return false;
+    }
+    if (::rename(QFile::encodeName(file.fileName()).constData(),
+                 QFile::encodeName(target.absoluteFilePath()).constData())
+        != 0) {
+        qWarning() << "rename failed:" << path << qt_error_string(errno);
+        return false;
+    }
+    file.setAutoRemove(false);
+    return true;
 }
 
 QByteArray FileContent::readAll(const QString& path)

@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QtDebug>
 
 AbstractPolicy::AbstractPolicy()
@@ -132,23 +131,6 @@ bool AbstractPolicy::readCache(const QString& path, QByteArray& data)
         return false;
     data = proxy.file().readAll();
     return true;
-}
-
-void AbstractPolicy::writeCache(const QString& path, const QByteArray& data)
-{
-    const QString dirPath = QFileInfo(path).absolutePath();
-    QDir dir(dirPath);
-    if (!dir.exists() && !dir.mkpath(QStringLiteral(".")))
-        qInfo() << "mkpath error:" << dirPath;
-
-    // Written to a temporary file and renamed, so a crash never leaves half a file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "writeCache open failed:" << path << file.errorString();
-        return;
-    }
-    if (file.write(data) != data.size() || !file.commit())
-        qWarning() << "writeCache write failed:" << path << file.errorString();
 }
 
 quint64 AbstractPolicy::currentDocument() const

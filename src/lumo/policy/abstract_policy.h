@@ -38,7 +38,6 @@ public:
     QString getExecResult();
 
     bool readCache(const QString& path, QByteArray& data);
-    void writeCache(const QString& path, const QByteArray& data);
 
     // Identifies the document whose results are being collected now.
     quint64 currentDocument() const;

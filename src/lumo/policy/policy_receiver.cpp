@@ -3,6 +3,7 @@
 
 #include "common/dbus/vorng.h"
 #include "common/base/constants.h"
+#include "common/base/filecontent.h"
 #include "common/external/asynchttpclientapi.h"
 
 #include <QDateTime>
@@ -14,29 +15,18 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QPointer>
-#include <QTemporaryFile>
-#include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <unistd.h>
 
 namespace {
 constexpr int kMinuteMs = 60000;
 constexpr int kRequestTimeout = 60;
 // The property read blocks the main thread; do not let a stuck service hold it long.
 constexpr int kPropertyTimeoutMs = 5000;
-// Marks a cache file still being written; such files are never queued.
-const QLatin1String kWritingMark(".writing-");
-
-bool isUnfinishedWrite(const QString& fileName)
-{
-    return fileName.startsWith(QLatin1Char('.')) && fileName.contains(kWritingMark);
-}
 
 // Minutes to timer milliseconds; an unusable value falls back to the default.
 int intervalMs(int minutes)
@@ -133,11 +123,6 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
     return 0;
 }
 
-void PolicyReceiver::onRequestPolicy(const QString& msg, int nCode)
-{
-    completePull(d->taskId, d->jobId, msg, nCode);
-}
-
 QString PolicyReceiver::chooseCacheFile(int taskId, int jobId) const
 {
     QString name;
@@ -227,39 +212,7 @@ bool PolicyReceiver::parsePolicy(const QString& cachePath, const QString& policy
 
 bool PolicyReceiver::writeCache(const QString& path, const QByteArray& data)
 {
-    const QFileInfo target(path);
-    QDir dir = target.absoluteDir();
-    if (!dir.exists() && !dir.mkpath(QStringLiteral(".")))
-        qInfo() << "mkpath error:" << dir.absolutePath();
-
-    // Runs as root in directories others may see: write a fresh file beside
-    // the target and rename it over the name, so a planted link is replaced,
-    // never followed, and a crash never leaves a half-written document.
-    QTemporaryFile file(dir.absoluteFilePath(QLatin1Char('.') + target.fileName() + kWritingMark
-                                             + QStringLiteral("XXXXXX")));
-    if (!file.open()) {
-        qWarning() << "writeCache: cannot create" << file.fileTemplate() << file.errorString();
-        return false;
-    }
-    QTextStream out(&file);
-    out.setCodec("UTF-8");
-    out << QString::fromUtf8(data);
-    out.flush();
-    const bool written = out.status() == QTextStream::Ok && file.flush() && ::fsync(file.handle()) == 0;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                        | QFileDevice::ReadOther);
-    if (!written) {
-        qWarning() << "writeCache: write failed:" << path << file.errorString();
-        return false;
-    }
-    if (::rename(QFile::encodeName(file.fileName()).constData(),
-                 QFile::encodeName(target.absoluteFilePath()).constData())
-        != 0) {
-        qWarning() << "writeCache: rename failed:" << path << qt_error_string(errno);
-        return false;
-    }
-    file.setAutoRemove(false);
-    return true;
+    return vorn::base::FileContent::writeAtomic(path, data);
 }
 
 QStringList PolicyReceiver::fileSearch(const QString& dir)
@@ -272,7 +225,7 @@ QStringList PolicyReceiver::fileSearch(const QString& dir)
     });
     QStringList files;
     for (const QFileInfo& entry : qAsConst(entries)) {
-        if (!isUnfinishedWrite(entry.fileName()))
+        if (!vorn::base::FileContent::isUnfinishedWrite(entry.fileName()))
             files.append(entry.absoluteFilePath());
     }
     return files;
@@ -282,10 +235,11 @@ void PolicyReceiver::initPolicyCachePath()
 {
     const QString cacheDir = d->info.cachePath;
     // Leftovers of writes a crash interrupted hold no complete document.
-    const QFileInfoList unfinished = QDir(cacheDir).entryInfoList(
-        QStringList{QStringLiteral(".*") + kWritingMark + QLatin1Char('*')},
-        QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    for (const QFileInfo& entry : unfinished) {
+    const QFileInfoList entries =
+        QDir(cacheDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& entry : entries) {
+        if (!vorn::base::FileContent::isUnfinishedWrite(entry.fileName()))
+            continue;
         qWarning() << "-----cacheList" << "removing unfinished write:" << entry.absoluteFilePath();
         QFile::remove(entry.absoluteFilePath());
     }

@@ -36,17 +36,17 @@ public:
     bool writeCache(const QString& path, const QByteArray& data);
     // Checks a response; writes an accepted document to both files.
     bool parsePolicy(const QString& cachePath, const QString& policyPath, const QByteArray& data);
+    // Completion of one pull: queues the accepted document, or the last
+    // accepted one again, under the pull's own task and job.
+    void completePull(int taskId, int jobId, const QString& msg, int nCode);
 
 public slots:
     void onPullPolicyTimerOut();
-    // Completion under the task and job of the most recent pull.
-    void onRequestPolicy(const QString& msg, int nCode);
 
 private:
     Q_DISABLE_COPY(PolicyReceiver)
     void initTimer();
     void onTimeIntervalChanged(int interval);
-    void completePull(int taskId, int jobId, const QString& msg, int nCode);
     QString chooseCacheFile(int taskId, int jobId) const;
 
     QTimer* m_timer = nullptr;

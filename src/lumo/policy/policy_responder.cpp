@@ -1,5 +1,6 @@
 #include "policy_responder.h"
 
+#include "common/base/codes.h"
 #include "common/dbus/vorng.h"
 
 #include <QDBusConnection>
@@ -14,8 +15,6 @@ constexpr int kRetryDelayMs = 500;
 constexpr int kStopCheckMs = 50;
 // The bus's own default; a service that never answers costs one retry, not the thread.
 constexpr int kReplyTimeoutMs = 25000;
-constexpr int kTaskDone = 2002;
-constexpr int kTaskFailed = 2003;
 } // namespace
 
 PolicyResponder::PolicyResponder(QObject* parent)
@@ -69,7 +68,7 @@ void PolicyResponder::run()
         QDBusMessage call = QDBusMessage::createMethodCall(
             vorn::vorngService(), vorn::vorngPath(), vorn::vorngInterfaceName(),
             QStringLiteral("ReplyTaskResult"));
-        call << receipt.jobId << receipt.taskId << (receipt.isSuccessed ? kTaskDone : kTaskFailed)
+        call << receipt.jobId << receipt.taskId << (receipt.isSuccessed ? vorn::code::kTaskDone : vorn::code::kTaskFailed)
              << QString() << receipt.result;
 
         // Wait for the reply in slices so that stop() is honoured mid-call.

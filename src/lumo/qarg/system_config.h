@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/base/codes.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -19,7 +21,7 @@ public:
     // A child process that has not ended by then is killed.
     static constexpr int kCommandTimeoutMs = 30000;
     // Returned by setLoginLimit when the SSH sessions of local users were ended.
-    static constexpr int kLocalSessionsEnded = 60006;
+    static constexpr int kLocalSessionsEnded = vorn::code::kLocalSessionsEnded;
 
     static SystemConfig* GetInstance();
 

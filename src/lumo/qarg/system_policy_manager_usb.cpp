@@ -4,6 +4,7 @@
 
 #include "common/base/accountinfo.h"
 #include "common/base/baseutils.h"
+#include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/dbus/vorng.h"
 #include "notify_message.h"
@@ -16,11 +17,12 @@
 #include <QtDebug>
 
 namespace {
-constexpr int kUsbUploadType = 2004;
 constexpr int kNotifyTimeoutMs = 5000;
-constexpr int kTaskDone = 2002;
-constexpr int kTaskFailed = 2003;
 } // namespace
+
+using vorn::code::kTaskDone;
+using vorn::code::kTaskFailed;
+using vorn::code::kUsbUploadType;
 
 void SystemPolicyManager::initUsbManager()
 {

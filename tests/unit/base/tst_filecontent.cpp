@@ -42,22 +42,43 @@ private slots:
         QFile::remove(vorn::kAppBlackListPath);
     }
 
-    void writeToCreatesParents()
+    void writeAtomicCreatesParentsAndReplaces()
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("one/two/three/file.json"));
-        QTest::ignoreMessage(QtDebugMsg,
-                             qPrintable(QStringLiteral("create path: \"%1\"")
-                                            .arg(dir.filePath(QStringLiteral("one/two/three")))));
-        QVERIFY(FileContent::writeTo(path, QByteArrayLiteral("first content")));
+        QVERIFY(FileContent::writeAtomic(path, QByteArrayLiteral("first content")));
         QCOMPARE(FileContent::readAll(path), QByteArrayLiteral("first content"));
+        // Readable by all, writable by the owner only.
+        QVERIFY(QFileInfo(path).permissions().testFlag(QFileDevice::ReadOther));
+        QVERIFY(!QFileInfo(path).permissions().testFlag(QFileDevice::WriteOther));
+        QVERIFY(!QFileInfo(path).permissions().testFlag(QFileDevice::WriteGroup));
 
-        QVERIFY(FileContent::writeTo(path, QByteArrayLiteral("x")));
+        QVERIFY(FileContent::writeAtomic(path, QByteArrayLiteral("x"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         QCOMPARE(FileContent::readAll(path), QByteArrayLiteral("x"));
+        QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
+        // Nothing but the file itself is left in the directory.
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("one/two/three")))
+                     .entryList(QDir::Files | QDir::Hidden).size(), 1);
     }
 
-    void writeToFailures()
+    void writeAtomicReplacesALinkInsteadOfFollowingIt()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString victim = dir.filePath(QStringLiteral("victim"));
+        writeFile(victim, "precious");
+        const QString path = dir.filePath(QStringLiteral("policy.json"));
+        QVERIFY(QFile::link(victim, path));
+
+        QVERIFY(FileContent::writeAtomic(path, QByteArrayLiteral("{}")));
+        QCOMPARE(FileContent::readAll(victim), QByteArrayLiteral("precious"));
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(FileContent::readAll(path), QByteArrayLiteral("{}"));
+    }
+
+    void writeAtomicFailures()
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
@@ -65,12 +86,22 @@ private slots:
         writeFile(blocker, "x");
 
         QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("create path failed, path: \"%1/sub\"").arg(blocker)));
-        QVERIFY(!FileContent::writeTo(blocker + QStringLiteral("/sub/file"), "data"));
+        QVERIFY(!FileContent::writeAtomic(blocker + QStringLiteral("/sub/file"), "data"));
 
-        // A directory in the way of the file itself.
+        // A directory in the way of the file itself: nothing half-written is left behind.
         QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("isdir"))));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^open file failed, file: .*isdir\" , mode: .* , exist: true$")));
-        QVERIFY(!FileContent::writeTo(dir.filePath(QStringLiteral("isdir")), "data"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^rename failed: .*isdir\"")));
+        QVERIFY(!FileContent::writeAtomic(dir.filePath(QStringLiteral("isdir")), "data"));
+        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(left, QStringList{QStringLiteral("plain")});
+    }
+
+    void unfinishedWriteNames()
+    {
+        QVERIFY(FileContent::isUnfinishedWrite(QStringLiteral(".7_3.writing-Ab12Cd")));
+        QVERIFY(!FileContent::isUnfinishedWrite(QStringLiteral("7_3.writing-Ab12Cd")));
+        QVERIFY(!FileContent::isUnfinishedWrite(QStringLiteral(".7_3.1")));
+        QVERIFY(!FileContent::isUnfinishedWrite(QStringLiteral("1733600000")));
     }
 
     void readAllMissing()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/base/codes.h"
+
 #include "usbconnectioninfo.h"
 #include "usbdeviceevent.h"
 #include "usbdeviceinfo.h"
@@ -25,11 +27,11 @@ class UsbManager : public QObject
 public:
     // Results of changeDevConnStatus.
     enum ConnStatusResult {
-        ConnStatusDone = 0,
-        ConnStatusOpenFailed = 2004,  // control file could not be opened
-        ConnStatusQueueFailed = 2005, // write could not be queued
-        ConnStatusWriteFailed = 2006, // the queued write completed with an error
-        ConnStatusNoDevice = 2007,    // the path names no device; nothing written
+        ConnStatusDone = vorn::code::kUsbConnOk,
+        ConnStatusOpenFailed = vorn::code::kUsbConnOpenFailed,
+        ConnStatusQueueFailed = vorn::code::kUsbConnQueueFailed,
+        ConnStatusWriteFailed = vorn::code::kUsbConnWriteFailed,
+        ConnStatusNoDevice = vorn::code::kUsbConnNoDevice,
     };
 
     // Kinds of whitelist check.
