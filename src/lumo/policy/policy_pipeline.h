@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class PolicyQueue;
+class PolicyReceiver;
+class PolicyResponder;
+class QThread;
+
+// What both managers set up the same way at start: the queue, the receiver
+// that fills it (with the cache files an earlier run left re-queued and the
+// first pull armed), and the receipt thread. Lives on the main thread; the
+// manager creates its executor on queue() and stops it before this goes.
+class PolicyPipeline : public QObject
+{
+    Q_OBJECT
+public:
+    struct Paths
+    {
+        QString url;        // policy URL template
+        QString policyPath; // the last accepted document
+        QString cachePath;  // directory of documents still to execute
+    };
+
+    PolicyPipeline(const Paths& paths, QObject* parent = nullptr);
+    ~PolicyPipeline() override;
+
+    static constexpr int kFirstPullDelayMs = 10000;
+
+    PolicyQueue* queue() const;
+    PolicyReceiver* receiver() const;
+    QString serverHost() const;
+    QString serverPort() const;
+
+    // Hands one task receipt to the receipt thread. Any thread.
+    void sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result);
+
+private:
+    Q_DISABLE_COPY(PolicyPipeline)
+    void stopResponder();
+
+    QString m_host;
+    QString m_port;
+    PolicyQueue* m_queue = nullptr;
+    PolicyReceiver* m_receiver = nullptr;
+    PolicyResponder* m_responder = nullptr;
+    QThread* m_responderThread = nullptr;
+};
