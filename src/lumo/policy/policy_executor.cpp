@@ -40,14 +40,14 @@ void PolicyExecutor::run()
         // False when stop() woke the wait instead of a record.
         if (!m_queue->popPolicy(info) || isInterruptionRequested())
             return;
-        logRecord(info);
+        logStep(Step::Record, info);
         execPolicy(info);
     }
 }
 
 bool PolicyExecutor::execPolicy(const PolicyInfo& info)
 {
-    logDocumentStart(info);
+    logStep(Step::DocumentStart, info);
     takeTempFiles(); // left from an earlier run: forgotten, not deleted
     beginDocument(); // counter and total 0, fresh result array
 
@@ -55,7 +55,7 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     QElapsedTimer stopwatch;
     stopwatch.start();
     applySettings(settings);
-    logHandlersCalled(settings.size());
+    logStep(Step::HandlersCalled, info, settings.size());
 
     const ExecutorSupport::WaitEnd end =
         m_support.waitForResults(m_policyExecCounter, m_policyTotal, stopwatch,
@@ -68,14 +68,14 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
         return true;
     }
 
-    logWaitEnded(info);
+    logStep(Step::WaitEnded, info);
     if (info.taskId > 0 && info.jobId > 0) {
         const QString result = getExecResult();
         emit execPolicyFinished(info.taskId, info.jobId, true, result);
-        logReported(result);
+        logStep(Step::Reported, info, 0, result);
     }
     endDocument();
-    logCacheRemoved(info, QFile::remove(info.cachePath));
+    logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
     return true;
 }
 
@@ -85,7 +85,7 @@ QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
     // previous document are not applied again.
     QByteArray data;
     if (!readCache(info.cachePath, data) || data.isEmpty()) {
-        logNoDocument(info);
+        logStep(Step::NoDocument, info);
         return {};
     }
     if (!parsePolicy(data))
@@ -117,11 +117,6 @@ void PolicyExecutor::endDocument()
     // A new document id: results still on their way belong to no document.
     beginDocument();
     removeFiles(takeTempFiles());
-}
-
-void PolicyExecutor::logReported(const QString& result) const
-{
-    Q_UNUSED(result)
 }
 
 void PolicyExecutor::stop()

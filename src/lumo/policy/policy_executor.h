@@ -53,13 +53,17 @@ protected:
     bool isStopping() const;
 
     virtual const CycleTexts& cycleTexts() const = 0;
-    virtual void logRecord(const PolicyInfo& info) const = 0;
-    virtual void logDocumentStart(const PolicyInfo& info) const = 0;
-    virtual void logNoDocument(const PolicyInfo& info) const = 0;
-    virtual void logHandlersCalled(int settings) const = 0;
-    virtual void logWaitEnded(const PolicyInfo& info) const = 0;
-    virtual void logReported(const QString& result) const;
-    virtual void logCacheRemoved(const PolicyInfo& info, bool removed) const = 0;
+    enum class Step {
+        Record,         // a record was taken from the queue
+        DocumentStart,  // before the cache file is read
+        NoDocument,     // the cache file is missing or empty
+        HandlersCalled, // every handler was called; value: the number of settings
+        WaitEnded,      // every result is in or the time limit passed
+        Reported,       // the receipt was handed on; text: the result array
+        CacheRemoved,   // value: whether the cache file was deleted
+    };
+    virtual void logStep(Step step, const PolicyInfo& info, int value = 0,
+                         const QString& text = QString()) const = 0;
 
 private:
     Q_DISABLE_COPY(PolicyExecutor)

@@ -73,35 +73,32 @@ const PolicyExecutor::CycleTexts& SystemPolicyExecutor::cycleTexts() const
     return kCycleTexts;
 }
 
-void SystemPolicyExecutor::logRecord(const PolicyInfo& info) const
+void SystemPolicyExecutor::logStep(Step step, const PolicyInfo& info, int value,
+                                   const QString&) const
 {
-    qInfo() << "consumer-----msgPack" << info.policyPath << info.jobId << info.taskId;
-}
-
-void SystemPolicyExecutor::logDocumentStart(const PolicyInfo&) const
-{
-    qInfo() << "-----------systempolicy --------";
-}
-
-void SystemPolicyExecutor::logNoDocument(const PolicyInfo& info) const
-{
-    qWarning() << "policy cache missing or empty, nothing applied:" << info.cachePath;
-}
-
-void SystemPolicyExecutor::logHandlersCalled(int) const
-{
-    qInfo() << "-----m_policyExecCounter: " << m_policyExecCounter.load() << ":m_policyTotal:"
-            << m_policyTotal.load();
-}
-
-void SystemPolicyExecutor::logWaitEnded(const PolicyInfo& info) const
-{
-    qInfo() << "-----info.taskID: " << info.taskId;
-}
-
-void SystemPolicyExecutor::logCacheRemoved(const PolicyInfo&, bool removed) const
-{
-    qInfo() << "-----policy ret " << removed;
+    switch (step) {
+    case Step::Record:
+        qInfo() << "consumer-----msgPack" << info.policyPath << info.jobId << info.taskId;
+        break;
+    case Step::DocumentStart:
+        qInfo() << "-----------systempolicy --------";
+        break;
+    case Step::NoDocument:
+        qWarning() << "policy cache missing or empty, nothing applied:" << info.cachePath;
+        break;
+    case Step::HandlersCalled:
+        qInfo() << "-----m_policyExecCounter: " << m_policyExecCounter.load() << ":m_policyTotal:"
+                << m_policyTotal.load();
+        break;
+    case Step::WaitEnded:
+        qInfo() << "-----info.taskID: " << info.taskId;
+        break;
+    case Step::Reported:
+        break;
+    case Step::CacheRemoved:
+        qInfo() << "-----policy ret " << (value != 0);
+        break;
+    }
 }
 
 void SystemPolicyExecutor::callFunction(QString key, QString value)

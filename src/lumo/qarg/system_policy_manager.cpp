@@ -4,10 +4,9 @@
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
 #include "common/external/vornsysteminterface.h"
-#include "lumo/policy/policy_queue.h"
+#include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
-#include "lumo/policy/policy_responder.h"
 #include "notify_message.h"
 #include "software_list.h"
 #include "system_config.h"
@@ -26,7 +25,6 @@
 
 namespace {
 
-const int kFirstPullDelayMs = 10000;
 // Scripts end well inside the executor's 30-minute wait, so their result still counts.
 const int kScriptTimeLimitMs = 20 * 60 * 1000;
 const char kDocumentProperty[] = "policyDocument";
@@ -96,28 +94,13 @@ SystemPolicyManager::~SystemPolicyManager()
 
     // Threads have ended before their objects go, and no event loop runs
     // after this, so objects are deleted here rather than later.
-    delete m_receiver;
-    m_receiver = nullptr;
-
     if (m_executor) {
         m_executor->stop();
         delete m_executor;
         m_executor = nullptr;
     }
-    if (m_responder)
-        m_responder->stop();
-    if (m_responderThread) {
-        m_responderThread->quit();
-        m_responderThread->wait();
-    }
-    delete m_responder;
-    m_responder = nullptr;
-    delete m_responderThread;
-    m_responderThread = nullptr;
-
-    // Nobody uses the queue any more.
-    delete m_queue;
-    m_queue = nullptr;
+    delete m_pipeline;
+    m_pipeline = nullptr;
 
     // A command still running (such as the "systemctl stop" that ended us) is not waited for.
     const QList<QProcess*> commands = findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly);
@@ -125,16 +108,6 @@ SystemPolicyManager::~SystemPolicyManager()
         command->kill();
         command->waitForFinished(500);
     }
-}
-
-QString SystemPolicyManager::getMachineID() const
-{
-    return vorn::base::FileContent::instace()->getMachineID(nullptr, false);
-}
-
-void SystemPolicyManager::initConfig(QString& host, QString& port)
-{
-    vorn::base::FileContent::getHostAndPort(host, port);
 }
 
 void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
@@ -155,30 +128,14 @@ void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePat
 
 void SystemPolicyManager::initPolicy()
 {
-    initConfig(m_host, m_port);
-    QString policyPath;
-    QString cachePath;
-    initCacheConfig(policyPath, cachePath);
+    PolicyPipeline::Paths paths;
+    paths.url = vorn::kSystemPolicyUrl;
+    initCacheConfig(paths.policyPath, paths.cachePath);
+    m_pipeline = new PolicyPipeline(paths, this);
+    m_host = m_pipeline->serverHost();
+    m_port = m_pipeline->serverPort();
 
-    PolicyInfo info;
-    info.ip = m_host;
-    info.port = m_port;
-    info.url = vorn::kSystemPolicyUrl;
-    info.machineId = getMachineID();
-    info.taskId = -1;
-    info.jobId = -1;
-    info.policyPath = policyPath;
-    info.cachePath = cachePath;
-
-    m_queue = new PolicyQueue();
-    m_receiver = new PolicyReceiver(info, this);
-    m_receiver->setPolicyQueue(m_queue);
-    m_receiver->initPolicyCachePath();
-
-    QTimer::singleShot(kFirstPullDelayMs, Qt::CoarseTimer, m_receiver,
-                       [receiver = m_receiver] { receiver->pullPolicy(-1, -1); });
-
-    m_executor = new SystemPolicyExecutor(m_queue);
+    m_executor = new SystemPolicyExecutor(m_pipeline->queue());
     m_executor->setConfig(m_host, m_port);
     connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
             &SystemPolicyManager::notifyLoginLimitChanged);
@@ -193,11 +150,6 @@ void SystemPolicyManager::initPolicy()
     // Script output reaches the executor from onExecScriptFinished together
     // with the document it belongs to, not through execScriptFinished.
     m_executor->start(QThread::InheritPriority);
-
-    m_responder = new PolicyResponder(nullptr);
-    m_responderThread = new QThread();
-    m_responder->moveToThread(m_responderThread);
-    m_responderThread->start(QThread::InheritPriority);
 
     connect(m_executor, &SystemPolicyExecutor::execPolicyFinished, this,
             &SystemPolicyManager::onExecPolicyFinished);
@@ -215,7 +167,7 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
 
     if (type == 1100) {
         m_vorng->ReplyTaskResult(jobId, taskId, 2001, QString(), QStringLiteral("receive success"));
-        m_receiver->pullPolicy(taskId, jobId);
+        m_pipeline->receiver()->pullPolicy(taskId, jobId);
     } else if (type == 2000) {
         const QString action = message.text(QStringLiteral("action"));
         const QString vendorId = message.text(QStringLiteral("vendor_id"));
@@ -238,14 +190,7 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
 void SystemPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
                                                const QString& result)
 {
-    ResponseInfo info;
-    info.taskId = taskId;
-    info.jobId = jobId;
-    info.isSuccessed = isSuccessed;
-    info.result = result;
-    QMetaObject::invokeMethod(
-        m_responder, [responder = m_responder, info] { responder->addReceipt(info); },
-        Qt::QueuedConnection);
+    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result);
 }
 
 void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)

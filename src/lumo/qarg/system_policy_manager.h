@@ -6,10 +6,8 @@
 #include <QString>
 
 class vorngInterface;
-class PolicyReceiver;
-class PolicyQueue;
+class PolicyPipeline;
 class SystemPolicyExecutor;
-class PolicyResponder;
 class UsbManager;
 class QThread;
 
@@ -23,7 +21,6 @@ public:
     explicit SystemPolicyManager(QObject* parent = nullptr);
     ~SystemPolicyManager() override;
 
-    QString getMachineID() const;
 
 signals:
     void execScriptFinished(const QString& key, const QString& result);
@@ -54,7 +51,6 @@ private:
     Q_DISABLE_COPY(SystemPolicyManager)
 
     void initPolicy();
-    void initConfig(QString& host, QString& port);
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
@@ -64,11 +60,8 @@ private:
     void recordScriptResult(QProcess* process, const QString& text);
 
     vorngInterface* m_vorng = nullptr;
-    PolicyReceiver* m_receiver = nullptr;
-    PolicyQueue* m_queue = nullptr;
+    PolicyPipeline* m_pipeline = nullptr;
     SystemPolicyExecutor* m_executor = nullptr;
-    PolicyResponder* m_responder = nullptr;
-    QThread* m_responderThread = nullptr;
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;
     QString m_host;

@@ -196,40 +196,33 @@ const PolicyExecutor::CycleTexts& SessionPolicyExecutor::cycleTexts() const
     return kCycleTexts;
 }
 
-void SessionPolicyExecutor::logRecord(const PolicyInfo& info) const
+void SessionPolicyExecutor::logStep(Step step, const PolicyInfo& info, int value,
+                                    const QString& text) const
 {
-    qInfo() << "consumer-----msgPack" << info.cachePath << info.jobId << info.taskId;
-}
-
-void SessionPolicyExecutor::logDocumentStart(const PolicyInfo& info) const
-{
-    qInfo() << "execPolicy" << "----------SessionPolicyManager::execPolicy---" << info.cachePath;
-}
-
-void SessionPolicyExecutor::logNoDocument(const PolicyInfo& info) const
-{
-    qInfo() << "no policy document in cache file:" << info.cachePath;
-}
-
-void SessionPolicyExecutor::logHandlersCalled(int settings) const
-{
-    qInfo() << "----------------policyCounter:" << m_policyExecCounter.load() << ":" << settings;
-}
-
-void SessionPolicyExecutor::logWaitEnded(const PolicyInfo& info) const
-{
-    qInfo() << "------------policyCounter" << info.taskId << ":" << info.jobId;
-}
-
-void SessionPolicyExecutor::logReported(const QString& result) const
-{
-    qInfo() << "----------------execPolicyFinished:" << result;
-}
-
-void SessionPolicyExecutor::logCacheRemoved(const PolicyInfo& info, bool removed) const
-{
-    if (!removed)
-        qInfo() << "remove cache file failed:" << false << ":" << info.cachePath;
+    switch (step) {
+    case Step::Record:
+        qInfo() << "consumer-----msgPack" << info.cachePath << info.jobId << info.taskId;
+        break;
+    case Step::DocumentStart:
+        qInfo() << "execPolicy" << "----------SessionPolicyManager::execPolicy---" << info.cachePath;
+        break;
+    case Step::NoDocument:
+        qInfo() << "no policy document in cache file:" << info.cachePath;
+        break;
+    case Step::HandlersCalled:
+        qInfo() << "----------------policyCounter:" << m_policyExecCounter.load() << ":" << value;
+        break;
+    case Step::WaitEnded:
+        qInfo() << "------------policyCounter" << info.taskId << ":" << info.jobId;
+        break;
+    case Step::Reported:
+        qInfo() << "----------------execPolicyFinished:" << text;
+        break;
+    case Step::CacheRemoved:
+        if (value == 0)
+            qInfo() << "remove cache file failed:" << false << ":" << info.cachePath;
+        break;
+    }
 }
 
 QString SessionPolicyExecutor::serverUrl(const QString& path) const

@@ -40,13 +40,7 @@ public:
 protected:
     bool handles(const QString& key) const override;
     const CycleTexts& cycleTexts() const override;
-    void logRecord(const PolicyInfo& info) const override;
-    void logDocumentStart(const PolicyInfo& info) const override;
-    void logNoDocument(const PolicyInfo& info) const override;
-    void logHandlersCalled(int settings) const override;
-    void logWaitEnded(const PolicyInfo& info) const override;
-    void logReported(const QString& result) const override;
-    void logCacheRemoved(const PolicyInfo& info, bool removed) const override;
+    void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
 
 private:
     Q_DISABLE_COPY(SessionPolicyExecutor)

@@ -4,10 +4,9 @@
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
 #include "common/external/vornsessioninterface.h"
-#include "lumo/policy/policy_queue.h"
+#include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
-#include "lumo/policy/policy_responder.h"
 #include "session_policy_executor.h"
 
 #include <QDBusConnection>
@@ -18,11 +17,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QtDebug>
-
-namespace {
-// How long the receipt thread may take to end at shutdown.
-constexpr unsigned long kResponderStopMs = 2000;
-} // namespace
 
 SessionPolicyManager::SessionPolicyManager(QObject* parent)
     : QObject(parent)
@@ -44,30 +38,8 @@ SessionPolicyManager::~SessionPolicyManager()
         delete m_executor;
         m_executor = nullptr;
     }
-    if (m_responder) {
-        m_responder->stop();
-        m_responderThread->quit();
-        if (m_responderThread->wait(kResponderStopMs)) {
-            delete m_responder;
-            delete m_responderThread;
-        } else {
-            // Stuck in a bus call: leave it to process exit rather than
-            // destroying a running thread.
-            qWarning() << "receipt thread did not end in time";
-        }
-        m_responder = nullptr;
-        m_responderThread = nullptr;
-    }
-    // The queue outlives both of its users.
-    delete m_receiver;
-    m_receiver = nullptr;
-    delete m_queue;
-    m_queue = nullptr;
-}
-
-bool SessionPolicyManager::initConfig(QString& host, QString& port)
-{
-    return vorn::base::FileContent::getHostAndPort(host, port);
+    delete m_pipeline;
+    m_pipeline = nullptr;
 }
 
 void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
@@ -86,47 +58,17 @@ void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePa
     qInfo() << "-------cacheFile:" << policyPath << ":" << cachePath;
 }
 
-QString SessionPolicyManager::getMachineId() const
-{
-    return vorn::base::FileContent::instace()->getMachineID(nullptr, false);
-}
-
 void SessionPolicyManager::initPolicy()
 {
-    QString host;
-    QString port;
-    initConfig(host, port);
-    QString policyPath;
-    QString cachePath;
-    initCacheConfig(policyPath, cachePath);
+    PolicyPipeline::Paths paths;
+    paths.url = vorn::kSessionPolicyUrl;
+    initCacheConfig(paths.policyPath, paths.cachePath);
+    m_pipeline = new PolicyPipeline(paths, this);
 
-    PolicyInfo info;
-    info.ip = host;
-    info.port = port;
-    info.url = vorn::kSessionPolicyUrl;
-    info.machineId = getMachineId();
-    info.taskId = -1;
-    info.jobId = -1;
-    info.policyPath = policyPath;
-    info.cachePath = cachePath;
-
-    m_queue = new PolicyQueue;
-    m_receiver = new PolicyReceiver(info, this);
-    m_receiver->setPolicyQueue(m_queue);
-    m_receiver->initPolicyCachePath();
-
-    PolicyReceiver* receiver = m_receiver;
-    QTimer::singleShot(kFirstPullDelayMs, receiver, [receiver]() { receiver->pullPolicy(-1, -1); });
-
-    m_executor = new SessionPolicyExecutor(m_queue);
-    m_executor->setConfig(host, port);
+    m_executor = new SessionPolicyExecutor(m_pipeline->queue());
+    m_executor->setConfig(m_pipeline->serverHost(), m_pipeline->serverPort());
     m_executor->initControlCenterList();
     m_executor->start(QThread::InheritPriority);
-
-    m_responder = new PolicyResponder(nullptr);
-    m_responderThread = new QThread;
-    m_responder->moveToThread(m_responderThread);
-    m_responderThread->start(QThread::InheritPriority);
 
     connect(m_executor, &SessionPolicyExecutor::execPolicyFinished, this,
             &SessionPolicyManager::onExecPolicyFinished);
@@ -143,22 +85,14 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
     if (!PushMessage::parse(payload, message))
         return;
     qInfo() << "onServerMsgCame------:" << message.taskId << ":" << message.jobId;
-    m_receiver->pullPolicy(message.taskId, message.jobId);
+    m_pipeline->receiver()->pullPolicy(message.taskId, message.jobId);
 }
 
 void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
                                                 const QString& result)
 {
     qInfo() << "SessionManager::onExecPolicyFinished---------";
-    ResponseInfo receipt;
-    receipt.taskId = taskId;
-    receipt.jobId = jobId;
-    receipt.isSuccessed = isSuccessed;
-    receipt.result = result;
-    PolicyResponder* responder = m_responder;
-    QMetaObject::invokeMethod(
-        responder, [responder, receipt]() { responder->addReceipt(receipt); },
-        Qt::QueuedConnection);
+    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result);
 }
 
 void SessionPolicyManager::onDomainRemoved()

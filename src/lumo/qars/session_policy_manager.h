@@ -6,10 +6,8 @@
 
 #include <functional>
 
-class PolicyReceiver;
-class PolicyQueue;
+class PolicyPipeline;
 class SessionPolicyExecutor;
-class PolicyResponder;
 class vorngInterface;
 class QThread;
 
@@ -23,9 +21,7 @@ public:
     explicit SessionPolicyManager(QObject* parent = nullptr);
     ~SessionPolicyManager() override;
 
-    bool initConfig(QString& host, QString& port);
     void initCacheConfig(QString& policyPath, QString& cachePath);
-    QString getMachineId() const;
     void initPolicy();
 
 public slots:
@@ -41,13 +37,9 @@ private:
     void runCommand(const QString& program, const QStringList& arguments,
                     std::function<void()> then);
 
-    static constexpr int kFirstPullDelayMs = 10000;
     static constexpr int kCommandTimeoutMs = 30000;
 
-    PolicyReceiver* m_receiver = nullptr;
-    PolicyQueue* m_queue = nullptr;
+    PolicyPipeline* m_pipeline = nullptr;
     SessionPolicyExecutor* m_executor = nullptr;
-    QThread* m_responderThread = nullptr;
-    PolicyResponder* m_responder = nullptr;
     vorngInterface* m_vorng = nullptr;
 };
