@@ -5,6 +5,7 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/external/asynchttpclientapi.h"
+#include "service_signals.h"
 
 #include <QDateTime>
 #include <QDBusConnection>
@@ -78,7 +79,8 @@ void PolicyReceiver::initTimer()
     qInfo() << "init pull policy timer, interval: " << interval;
     m_timer->start(intervalMs(interval));
 
-    connect(m_interface, &vorngInterface::TimeIntervalChanged, this,
+    auto* serviceSignals = new ServiceSignals(ServiceSignals::IntervalChange, this);
+    connect(serviceSignals, &ServiceSignals::timeIntervalChanged, this,
             &PolicyReceiver::onTimeIntervalChanged);
 }
 

@@ -5,6 +5,7 @@
 #include "common/dbus/vorng.h"
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_pipeline.h"
+#include "lumo/policy/service_signals.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
 #include "notify_message.h"
@@ -81,8 +82,9 @@ SystemPolicyManager::SystemPolicyManager(QObject* parent)
     qDebug() << "system policy manager init begin";
     m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
                                  QDBusConnection::systemBus(), this);
-    connect(m_vorng, &vorngInterface::ServerMsgCame, this, &SystemPolicyManager::onServerMsgCame);
-    connect(m_vorng, &vorngInterface::DomainRemoved, this, &SystemPolicyManager::onDomainRemoved);
+    auto* serviceSignals = new ServiceSignals(ServiceSignals::ServerMsg | ServiceSignals::DomainRemoval, this);
+    connect(serviceSignals, &ServiceSignals::serverMsgCame, this, &SystemPolicyManager::onServerMsgCame);
+    connect(serviceSignals, &ServiceSignals::domainRemoved, this, &SystemPolicyManager::onDomainRemoved);
     initPolicy();
     initUsbManager();
     qDebug() << "system policy manager init end";

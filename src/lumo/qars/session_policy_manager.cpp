@@ -5,6 +5,7 @@
 #include "common/dbus/vorng.h"
 #include "common/external/vornsessioninterface.h"
 #include "lumo/policy/policy_pipeline.h"
+#include "lumo/policy/service_signals.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
 #include "session_policy_executor.h"
@@ -24,8 +25,9 @@ SessionPolicyManager::SessionPolicyManager(QObject* parent)
     qDebug() << "session policy manager init begin";
     m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
                                  QDBusConnection::systemBus(), this);
-    connect(m_vorng, &vorngInterface::ServerMsgCame, this, &SessionPolicyManager::onServerMsgCame);
-    connect(m_vorng, &vorngInterface::DomainRemoved, this, &SessionPolicyManager::onDomainRemoved);
+    auto* serviceSignals = new ServiceSignals(ServiceSignals::ServerMsg | ServiceSignals::DomainRemoval, this);
+    connect(serviceSignals, &ServiceSignals::serverMsgCame, this, &SessionPolicyManager::onServerMsgCame);
+    connect(serviceSignals, &ServiceSignals::domainRemoved, this, &SessionPolicyManager::onDomainRemoved);
     initPolicy();
     qDebug() << "session policy manager init end";
 }

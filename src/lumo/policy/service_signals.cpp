@@ -1,0 +1,119 @@
+#include "service_signals.h"
+
+#include "common/dbus/vorng.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QtDebug>
+
+namespace {
+// The bus daemon answers at once; a stuck bus must not keep signals for long.
+constexpr int kUidQueryTimeoutMs = 1000;
+} // namespace
+
+ServiceSignals::ServiceSignals(int which, QObject* parent)
+    : QObject(parent)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    const QString service = vorn::vorngService();
+    const QString path = vorn::vorngPath();
+    const QString kInterface = vorn::vorngInterfaceName();
+    if (which & ServerMsg)
+        bus.connect(service, path, kInterface, QStringLiteral("ServerMsgCame"), this,
+                    SLOT(onServerMsgCame(QString, int, QString, QDBusMessage)));
+    if (which & DomainRemoval)
+        bus.connect(service, path, kInterface, QStringLiteral("DomainRemoved"), this,
+                    SLOT(onDomainRemoved(QDBusMessage)));
+    if (which & IntervalChange)
+        bus.connect(service, path, kInterface, QStringLiteral("TimeIntervalChanged"), this,
+                    SLOT(onTimeIntervalChanged(int, QDBusMessage)));
+
+    m_watcher = new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString& oldOwner, const QString&) {
+                // A unique name is never given out twice; forgetting the old
+                // owner only keeps the table small.
+                m_uidBySender.remove(oldOwner);
+                m_warned.remove(oldOwner);
+            });
+}
+
+ServiceSignals::~ServiceSignals() = default;
+
+void ServiceSignals::onServerMsgCame(const QString& appId, int type, const QString& payload,
+                                     const QDBusMessage& message)
+{
+    admit(message, "ServerMsgCame",
+          [this, appId, type, payload] { emit serverMsgCame(appId, type, payload); });
+}
+
+void ServiceSignals::onDomainRemoved(const QDBusMessage& message)
+{
+    admit(message, "DomainRemoved", [this] { emit domainRemoved(); });
+}
+
+void ServiceSignals::onTimeIntervalChanged(int interval, const QDBusMessage& message)
+{
+    admit(message, "TimeIntervalChanged",
+          [this, interval] { emit timeIntervalChanged(interval); });
+}
+
+void ServiceSignals::admit(const QDBusMessage& message, const char* name,
+                           std::function<void()> relay)
+{
+    const QString sender = message.service();
+    const auto known = m_uidBySender.constFind(sender);
+    if (known != m_uidBySender.constEnd() && !m_waiting.contains(sender)) {
+        if (known.value() == 0) {
+            relay();
+        } else if (!m_warned.contains(sender)) {
+            m_warned.insert(sender);
+            qWarning() << "ignoring signals of a connection not owned by root:" << name << sender
+                       << "uid:" << known.value();
+        }
+        return;
+    }
+    const bool ask = !m_waiting.contains(sender);
+    m_waiting[sender].append(Pending{QString::fromLatin1(name), std::move(relay)});
+    if (ask)
+        askUid(sender);
+}
+
+void ServiceSignals::askUid(const QString& sender)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixUser"));
+    call << sender;
+    auto* watcher = new QDBusPendingCallWatcher(
+        QDBusConnection::systemBus().asyncCall(call, kUidQueryTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, watcher, sender] {
+                watcher->deleteLater();
+                const QDBusPendingReply<uint> reply = *watcher;
+                if (reply.isError())
+                    qWarning() << "cannot tell who sent a signal, ignored:" << sender
+                               << reply.error().message();
+                onUidKnown(sender, !reply.isError(), reply.isError() ? kUnknownUid : reply.value());
+            });
+}
+
+void ServiceSignals::onUidKnown(const QString& sender, bool known, uint uid)
+{
+    // An unknown sender is not remembered: its next signal asks again.
+    if (known)
+        m_uidBySender.insert(sender, uid);
+    const QList<Pending> waiting = m_waiting.take(sender);
+    for (const Pending& pending : waiting) {
+        if (known && uid == 0) {
+            pending.relay();
+        } else if (known && !m_warned.contains(sender)) {
+            m_warned.insert(sender);
+            qWarning() << "ignoring signals of a connection not owned by root:" << pending.name
+                       << sender << "uid:" << uid;
+        }
+    }
+}
