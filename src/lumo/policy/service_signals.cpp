@@ -7,11 +7,19 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QSet>
 #include <QtDebug>
 
 namespace {
 // The bus daemon answers at once; a stuck bus must not keep signals for long.
 constexpr int kUidQueryTimeoutMs = 1000;
+
+// Senders already named in the log, for every instance: one line per sender.
+QSet<QString>& warnedSenders()
+{
+    static QSet<QString> senders;
+    return senders;
+}
 } // namespace
 
 ServiceSignals::ServiceSignals(int which, QObject* parent)
@@ -37,7 +45,7 @@ ServiceSignals::ServiceSignals(int which, QObject* parent)
                 // A unique name is never given out twice; forgetting the old
                 // owner only keeps the table small.
                 m_uidBySender.remove(oldOwner);
-                m_warned.remove(oldOwner);
+                warnedSenders().remove(oldOwner);
             });
 }
 
@@ -69,8 +77,8 @@ void ServiceSignals::admit(const QDBusMessage& message, const char* name,
     if (known != m_uidBySender.constEnd() && !m_waiting.contains(sender)) {
         if (known.value() == 0) {
             relay();
-        } else if (!m_warned.contains(sender)) {
-            m_warned.insert(sender);
+        } else if (!warnedSenders().contains(sender)) {
+            warnedSenders().insert(sender);
             qWarning() << "ignoring signals of a connection not owned by root:" << name << sender
                        << "uid:" << known.value();
         }
@@ -110,8 +118,8 @@ void ServiceSignals::onUidKnown(const QString& sender, bool known, uint uid)
     for (const Pending& pending : waiting) {
         if (known && uid == 0) {
             pending.relay();
-        } else if (known && !m_warned.contains(sender)) {
-            m_warned.insert(sender);
+        } else if (known && !warnedSenders().contains(sender)) {
+            warnedSenders().insert(sender);
             qWarning() << "ignoring signals of a connection not owned by root:" << pending.name
                        << sender << "uid:" << uid;
         }

@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -51,6 +50,5 @@ private:
     static constexpr uint kUnknownUid = uint(-1);
     QHash<QString, uint> m_uidBySender;
     QHash<QString, QList<Pending>> m_waiting;
-    QSet<QString> m_warned;
     QDBusServiceWatcher* m_watcher = nullptr;
 };
