@@ -21,6 +21,8 @@ extern const QString kServerCertPath;
 extern const QString kPrivateKeyPath;
 extern const QString kPublicKeyPath;
 extern const QString kQARGSoftwareListPath;
+// The daemon's receipts still owed to the server, and its pulls under way.
+extern const QString kQargReceiptJournalPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

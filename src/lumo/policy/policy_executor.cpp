@@ -1,9 +1,11 @@
 #include "policy_executor.h"
 
 #include "policy_queue.h"
+#include "receipt_journal.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QtDebug>
 
@@ -69,13 +71,33 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     }
 
     logStep(Step::WaitEnded, info);
-    if (info.taskId > 0 && info.jobId > 0) {
+    if (info.taskId <= 0 || info.jobId <= 0) {
+        endDocument();
+        logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
+        return true;
+    }
+    {
+        // A document that ran out of time did not do what it was asked to.
+        const bool done = end == ExecutorSupport::WaitEnd::AllResults;
         const QString result = getExecResult();
-        emit execPolicyFinished(info.taskId, info.jobId, true, result);
+        if (!done)
+            qWarning() << "policy document reached its time limit, reported as failed: task"
+                       << info.taskId << "job" << info.jobId;
+        // On disk before the cache file goes: from here on a crash loses nothing.
+        if (m_journal) {
+            ResponseInfo receipt;
+            receipt.taskId = info.taskId;
+            receipt.jobId = info.jobId;
+            receipt.isSuccessed = done;
+            receipt.result = result;
+            m_journal->add(receipt, QFileInfo(info.cachePath).fileName());
+        }
+        // The receipt is on record: the document is done with, before it is reported.
+        endDocument();
+        logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
+        emit execPolicyFinished(info.taskId, info.jobId, done, result);
         logStep(Step::Reported, info, 0, result);
     }
-    endDocument();
-    logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
     return true;
 }
 
@@ -117,6 +139,11 @@ void PolicyExecutor::endDocument()
     // A new document id: results still on their way belong to no document.
     beginDocument();
     removeFiles(takeTempFiles());
+}
+
+void PolicyExecutor::setJournal(ReceiptJournal* journal)
+{
+    m_journal = journal;
 }
 
 void PolicyExecutor::stop()

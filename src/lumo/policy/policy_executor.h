@@ -9,6 +9,7 @@
 #include <QThread>
 
 class PolicyQueue;
+class ReceiptJournal;
 
 // The document cycle both executor threads run: take a queued record, read
 // and parse its cache file, hand each setting to its handler in ascending key
@@ -37,6 +38,9 @@ public:
     // for outstanding results, but never interrupts a handler call. Must be
     // called from another thread.
     void stop();
+
+    // Where a document's receipt is recorded before its cache file goes.
+    void setJournal(ReceiptJournal* journal);
 
     // Registers a file to delete when the current document ends. Any thread:
     // download callbacks add files from the main thread.
@@ -74,6 +78,7 @@ private:
     QStringList takeTempFiles();
 
     PolicyQueue* m_queue;
+    ReceiptJournal* m_journal = nullptr;
     ExecutorSupport m_support;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;

@@ -5,10 +5,17 @@
 #include "policy_queue.h"
 #include "policy_receiver.h"
 #include "policy_responder.h"
+#include "receipt_journal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <QThread>
 #include <QTimer>
 #include <QtDebug>
+
+#include <algorithm>
 
 namespace {
 // How long the receipt thread may take to end at shutdown: a bus call in
@@ -31,9 +38,17 @@ PolicyPipeline::PolicyPipeline(const Paths& paths, QObject* parent)
     info.policyPath = paths.policyPath;
     info.cachePath = paths.cachePath;
 
+    m_journal.reset(new ReceiptJournal(paths.stateDir));
+    dropJournaledDocuments(paths.cachePath);
+
     m_queue = new PolicyQueue;
     m_receiver = new PolicyReceiver(info, this);
     m_receiver->setPolicyQueue(m_queue);
+    connect(m_receiver, &PolicyReceiver::pullStarted, this,
+            [this](int taskId, int jobId) { m_journal->markPull(taskId, jobId); });
+    connect(m_receiver, &PolicyReceiver::pullQueued, this,
+            [this](int taskId, int jobId) { m_journal->clearPull(taskId, jobId); });
+    connect(m_receiver, &PolicyReceiver::pullFailed, this, &PolicyPipeline::onPullFailed);
     m_receiver->initPolicyCachePath();
 
     QTimer::singleShot(kFirstPullDelayMs, Qt::CoarseTimer, m_receiver, [receiver = m_receiver] {
@@ -41,9 +56,72 @@ PolicyPipeline::PolicyPipeline(const Paths& paths, QObject* parent)
     });
 
     m_responder = new PolicyResponder(nullptr);
+    m_responder->setJournal(m_journal.data());
     m_responderThread = new QThread;
     m_responder->moveToThread(m_responderThread);
     m_responderThread->start(QThread::InheritPriority);
+
+    resumeOwedWork(paths.cachePath);
+}
+
+// A document whose receipt is on record was executed in full: a crash
+// between recording the receipt and deleting the cache file must not run it again.
+void PolicyPipeline::dropJournaledDocuments(const QString& cachePath)
+{
+    for (const ReceiptJournal::Entry& entry : m_journal->entries()) {
+        if (entry.cacheFile.isEmpty())
+            continue;
+        const QString path = cachePath + QLatin1Char('/') + entry.cacheFile;
+        if (QFileInfo::exists(path)) {
+            qWarning() << "document already answered, not run again:" << path;
+            QFile::remove(path);
+        }
+    }
+}
+
+// Receipts owed from before go out first, in their order; a server task
+// whose pull never completed is pulled again.
+void PolicyPipeline::resumeOwedWork(const QString& cachePath)
+{
+    const QList<ReceiptJournal::Entry> owed = m_journal->entries();
+    if (!owed.isEmpty())
+        qInfo() << "receipts owed from an earlier run:" << owed.size();
+    for (const ReceiptJournal::Entry& entry : owed)
+        deliver(entry.receipt);
+
+    const QStringList cached = QDir(cachePath).entryList(QDir::Files | QDir::Hidden);
+    for (const auto& pull : m_journal->pendingPulls()) {
+        const QString base = QStringLiteral("%1_%2").arg(pull.first).arg(pull.second);
+        const bool onDisk = std::any_of(cached.cbegin(), cached.cend(), [&base](const QString& name) {
+            return name == base || name.startsWith(base + QLatin1Char('.'));
+        });
+        const bool answered = std::any_of(owed.cbegin(), owed.cend(), [&pull](const ReceiptJournal::Entry& e) {
+            return e.receipt.taskId == pull.first && e.receipt.jobId == pull.second;
+        });
+        if (onDisk || answered) {
+            m_journal->clearPull(pull.first, pull.second);
+            continue;
+        }
+        qInfo() << "pull of a server task did not complete before the last stop, pulling again: task"
+                << pull.first << "job" << pull.second;
+        QTimer::singleShot(0, m_receiver, [receiver = m_receiver, pull] {
+            receiver->pullPolicy(pull.first, pull.second);
+        });
+    }
+}
+
+void PolicyPipeline::onPullFailed(int taskId, int jobId, const QString& reason)
+{
+    if (taskId <= 0 || jobId <= 0)
+        return;
+    ResponseInfo receipt;
+    receipt.taskId = taskId;
+    receipt.jobId = jobId;
+    receipt.isSuccessed = false;
+    receipt.result = reason;
+    m_journal->add(receipt);
+    m_journal->clearPull(taskId, jobId);
+    deliver(receipt);
 }
 
 PolicyPipeline::~PolicyPipeline()
@@ -96,6 +174,11 @@ QString PolicyPipeline::serverPort() const
     return m_port;
 }
 
+ReceiptJournal* PolicyPipeline::journal() const
+{
+    return m_journal.data();
+}
+
 void PolicyPipeline::sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result)
 {
     ResponseInfo receipt;
@@ -103,6 +186,11 @@ void PolicyPipeline::sendReceipt(int taskId, int jobId, bool isSuccessed, const 
     receipt.jobId = jobId;
     receipt.isSuccessed = isSuccessed;
     receipt.result = result;
+    deliver(receipt);
+}
+
+void PolicyPipeline::deliver(const ResponseInfo& receipt)
+{
     PolicyResponder* responder = m_responder;
     QMetaObject::invokeMethod(
         responder, [responder, receipt] { responder->addReceipt(receipt); }, Qt::QueuedConnection);

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QObject>
+#include <QScopedPointer>
 #include <QString>
 
 class PolicyQueue;
 class PolicyReceiver;
 class PolicyResponder;
+class ReceiptJournal;
 class QThread;
+struct ResponseInfo;
 
 // What both managers set up the same way at start: the queue, the receiver
 // that fills it (with the cache files an earlier run left re-queued and the
@@ -21,6 +24,7 @@ public:
         QString url;        // policy URL template
         QString policyPath; // the last accepted document
         QString cachePath;  // directory of documents still to execute
+        QString stateDir;   // receipts still owed and pulls under way
     };
 
     PolicyPipeline(const Paths& paths, QObject* parent = nullptr);
@@ -30,6 +34,7 @@ public:
 
     PolicyQueue* queue() const;
     PolicyReceiver* receiver() const;
+    ReceiptJournal* journal() const;
     QString serverHost() const;
     QString serverPort() const;
 
@@ -39,9 +44,14 @@ public:
 private:
     Q_DISABLE_COPY(PolicyPipeline)
     void stopResponder();
+    void dropJournaledDocuments(const QString& cachePath);
+    void resumeOwedWork(const QString& cachePath);
+    void onPullFailed(int taskId, int jobId, const QString& reason);
+    void deliver(const ResponseInfo& receipt);
 
     QString m_host;
     QString m_port;
+    QScopedPointer<ReceiptJournal> m_journal;
     PolicyQueue* m_queue = nullptr;
     PolicyReceiver* m_receiver = nullptr;
     PolicyResponder* m_responder = nullptr;

@@ -113,6 +113,8 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
                                         QString::fromLatin1(QUrl::toPercentEncoding(d->machineId)),
                                         QString::fromLatin1(QUrl::toPercentEncoding(d->md5)));
     qInfo() << "pullPolicy --- url:" << url;
+    if (taskId > 0 && jobId > 0)
+        emit pullStarted(taskId, jobId);
 
     // The completion belongs to this pull; the receiver may be gone by then.
     QPointer<PolicyReceiver> self(this);
@@ -154,59 +156,107 @@ void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int
     record.policyPath = d->info.policyPath;
     record.cachePath = chooseCacheFile(taskId, jobId);
 
-    if (parsePolicy(record.cachePath, record.policyPath, msg.toLocal8Bit())) {
-        if (d->queue)
-            d->queue->pushPolicy(record);
-        else
-            qWarning() << "onRequestPolicy" << "no policy queue set, not queued:" << record.cachePath;
+    QString reason;
+    if (parsePolicy(record.cachePath, record.policyPath, msg.toUtf8(), &reason)) {
+        queueRecord(record);
         return;
     }
+    qWarning() << "policy answer not accepted:" << reason << "code:" << nCode;
 
     // Not accepted: execute the last accepted document once more.
     QFile policyFile(record.policyPath);
-    if (!policyFile.open(QIODevice::ReadOnly))
+    if (!policyFile.open(QIODevice::ReadOnly)) {
+        emit pullFailed(taskId, jobId, reason + QStringLiteral("; no stored policy document"));
         return;
+    }
     const QByteArray content = policyFile.readAll();
-    qInfo() << "onRequestPolicy" << ":cache policy:" << content << ":" << record.policyPath;
+    qDebug() << "onRequestPolicy" << ":cache policy:" << content << ":" << record.policyPath;
     policyFile.close();
-    if (!content.isEmpty())
-        writeCache(record.cachePath, content);
-    qInfo() << "onRequestPolicy" << "---policy no update--2222-:" << record.cachePath << ":" << content;
-    if (content.isEmpty())
+    if (content.isEmpty()) {
+        emit pullFailed(taskId, jobId, reason + QStringLiteral("; no stored policy document"));
         return;
+    }
+    if (!writeCache(record.cachePath, content)) {
+        emit pullFailed(taskId, jobId,
+                        QStringLiteral("policy document could not be stored: ") + record.cachePath);
+        return;
+    }
+    qInfo() << "onRequestPolicy" << "---policy no update--2222-:" << record.cachePath;
+    queueRecord(record);
+}
+
+void PolicyReceiver::queueRecord(const PolicyInfo& record)
+{
     if (d->queue)
         d->queue->pushPolicy(record);
     else
         qWarning() << "onRequestPolicy" << "no policy queue set, not queued:" << record.cachePath;
+    emit pullQueued(record.taskId, record.jobId);
 }
 
 bool PolicyReceiver::parsePolicy(const QString& cachePath, const QString& policyPath,
                                  const QByteArray& data)
 {
+    return parsePolicy(cachePath, policyPath, data, nullptr);
+}
+
+bool PolicyReceiver::parsePolicy(const QString& cachePath, const QString& policyPath,
+                                 const QByteArray& data, QString* reason)
+{
+    QString why;
+    const bool accepted = acceptDocument(cachePath, policyPath, data, &why);
+    if (reason)
+        *reason = why;
+    return accepted;
+}
+
+bool PolicyReceiver::acceptDocument(const QString& cachePath, const QString& policyPath,
+                                    const QByteArray& data, QString* reason)
+{
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError)
+    if (doc.isNull() || error.error != QJsonParseError::NoError) {
+        *reason = QStringLiteral("policy answer is not JSON");
         return false;
-    if (!doc.isObject())
-        return true;
-
+    }
+    if (!doc.isObject()) {
+        *reason = QStringLiteral("policy answer is not a JSON object");
+        return false;
+    }
     const QJsonObject object = doc.object();
-    if (object.contains(QLatin1String("code"))) {
-        if (object.value(QLatin1String("code")).toInt() != 0)
-            return false;
-        const QByteArray text = doc.toJson(QJsonDocument::Indented);
-        writeCache(policyPath, text);
-        writeCache(cachePath, text);
+    if (!object.contains(QLatin1String("code"))) {
+        *reason = QStringLiteral("policy answer has no \"code\"");
+        return false;
+    }
+    const QJsonValue code = object.value(QLatin1String("code"));
+    if (code.toInt() != 0) {
+        *reason = QStringLiteral("server refused the policy, code: ") + QString::number(code.toInt());
+        return false;
     }
 
+    QString md5;
     const QJsonValue dataValue = object.value(QLatin1String("data"));
+    const bool hasMd5 = !dataValue.isObject() || dataValue.toObject().contains(QLatin1String("md5"));
+    if (dataValue.isObject() && hasMd5)
+        md5 = dataValue.toObject().value(QLatin1String("md5")).toVariant().toString();
+
+    const QByteArray text = doc.toJson(QJsonDocument::Indented);
+    if (!writeCache(policyPath, text)) {
+        *reason = QStringLiteral("policy document could not be stored: ") + policyPath;
+        return false;
+    }
+    if (!writeCache(cachePath, text)) {
+        *reason = QStringLiteral("policy document could not be stored: ") + cachePath;
+        return false;
+    }
+    if (!hasMd5) {
+        qInfo() << "md5 parse error.";
+        *reason = QStringLiteral("policy answer has no md5");
+        return false;
+    }
+    // Only now that the document is safely on disk does the next pull name it.
     if (dataValue.isObject()) {
-        const QJsonObject dataObject = dataValue.toObject();
-        if (!dataObject.contains(QLatin1String("md5"))) {
-            qInfo() << "md5 parse error.";
-            return false;
-        }
-        d->md5 = dataObject.value(QLatin1String("md5")).toVariant().toString();
+        d->md5 = md5;
         qInfo() << "md5:" << d->md5;
     }
     return true;

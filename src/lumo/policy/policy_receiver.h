@@ -36,9 +36,20 @@ public:
     bool writeCache(const QString& path, const QByteArray& data);
     // Checks a response; writes an accepted document to both files.
     bool parsePolicy(const QString& cachePath, const QString& policyPath, const QByteArray& data);
+    // Same; reason says why an answer was not accepted.
+    bool parsePolicy(const QString& cachePath, const QString& policyPath, const QByteArray& data,
+                     QString* reason);
     // Completion of one pull: queues the accepted document, or the last
     // accepted one again, under the pull's own task and job.
     void completePull(int taskId, int jobId, const QString& msg, int nCode);
+
+signals:
+    // A pull for a server task was sent; its document is not on disk yet.
+    void pullStarted(int taskId, int jobId);
+    // The pull's document (or the last accepted one) is on disk and queued.
+    void pullQueued(int taskId, int jobId);
+    // Nothing could be queued for the pull; reason names why.
+    void pullFailed(int taskId, int jobId, const QString& reason);
 
 public slots:
     void onPullPolicyTimerOut();
@@ -47,6 +58,9 @@ private:
     Q_DISABLE_COPY(PolicyReceiver)
     void initTimer();
     void onTimeIntervalChanged(int interval);
+    void queueRecord(const PolicyInfo& record);
+    bool acceptDocument(const QString& cachePath, const QString& policyPath, const QByteArray& data,
+                        QString* reason);
     QString chooseCacheFile(int taskId, int jobId) const;
 
     QTimer* m_timer = nullptr;

@@ -2,6 +2,7 @@
 
 #include "common/base/codes.h"
 #include "common/dbus/vorng.h"
+#include "receipt_journal.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -13,6 +14,7 @@
 namespace {
 constexpr int kRetryDelayMs = 500;
 constexpr int kStopCheckMs = 50;
+constexpr qint64 kRefusalLogIntervalMs = 60000;
 // The bus's own default; a service that never answers costs one retry, not the thread.
 constexpr int kReplyTimeoutMs = 25000;
 } // namespace
@@ -25,6 +27,36 @@ PolicyResponder::PolicyResponder(QObject* parent)
 }
 
 PolicyResponder::~PolicyResponder() = default;
+
+void PolicyResponder::setJournal(ReceiptJournal* journal)
+{
+    m_journal = journal;
+}
+
+// While the service refuses, one line when it starts, then at most one a
+// minute, and one when it ends: a long outage must not flood the log.
+void PolicyResponder::noteRefusal(const ResponseInfo& receipt, const QString& error)
+{
+    ++m_refusals;
+    if (m_refusals == 1) {
+        qWarning() << "receipt refused by the core client service, retrying: task" << receipt.taskId
+                   << "job" << receipt.jobId << error;
+        m_lastRefusalLog.start();
+    } else if (m_lastRefusalLog.hasExpired(kRefusalLogIntervalMs)) {
+        qWarning() << "receipt still refused by the core client service after" << m_refusals
+                   << "attempts: task" << receipt.taskId << "job" << receipt.jobId << error
+                   << "owed receipts:" << m_receipts.size();
+        m_lastRefusalLog.start();
+    }
+}
+
+void PolicyResponder::noteAccepted(const ResponseInfo& receipt)
+{
+    if (m_refusals > 0)
+        qInfo() << "receipt accepted by the core client service after" << m_refusals + 1
+                << "attempts: task" << receipt.taskId << "job" << receipt.jobId;
+    m_refusals = 0;
+}
 
 void PolicyResponder::stop()
 {
@@ -84,12 +116,15 @@ void PolicyResponder::run()
         const bool failed = reply.type() != QDBusMessage::ReplyMessage;
         const QString error = failed ? reply.errorName() + QStringLiteral(": ") + reply.errorMessage()
                                      : QString();
-        qInfo() << "------dbus---reply----" << error << receipt.result;
         if (failed) {
-            qInfo() << "error ----------";
+            noteRefusal(receipt, error);
             continue;
         }
+        noteAccepted(receipt);
+        qInfo() << "------dbus---reply----" << error << receipt.result;
         qInfo() << "dbus value ------success----";
+        if (m_journal)
+            m_journal->remove(receipt.taskId, receipt.jobId);
         m_receipts.removeFirst();
     }
 }

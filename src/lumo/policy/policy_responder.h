@@ -5,7 +5,11 @@
 #include <QObject>
 #include <QString>
 
+#include <QElapsedTimer>
+
 #include <atomic>
+
+class ReceiptJournal;
 
 // Result of one server task, handed to the core client service as a receipt.
 struct ResponseInfo
@@ -29,6 +33,8 @@ public:
 
     // Thread-safe; ends the delivery loop at its next check, also mid-wait.
     void stop();
+    // A delivered receipt is removed from journal. Set before the thread starts.
+    void setJournal(ReceiptJournal* journal);
 
 public slots:
     // Appends a receipt and, when it is the only one, delivers until the list
@@ -40,7 +46,13 @@ public slots:
 private:
     Q_DISABLE_COPY(PolicyResponder)
     bool sleepUnlessStopped(int ms) const;
+    void noteRefusal(const ResponseInfo& receipt, const QString& error);
+    void noteAccepted(const ResponseInfo& receipt);
 
     std::atomic_bool m_stop{false};
     QList<ResponseInfo> m_receipts;
+    ReceiptJournal* m_journal = nullptr;
+    // Refusals in a row, and since when the last line about them was written.
+    int m_refusals = 0;
+    QElapsedTimer m_lastRefusalLog;
 };

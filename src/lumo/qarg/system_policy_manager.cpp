@@ -132,12 +132,14 @@ void SystemPolicyManager::initPolicy()
 {
     PolicyPipeline::Paths paths;
     paths.url = vorn::kSystemPolicyUrl;
+    paths.stateDir = vorn::kQargReceiptJournalPath;
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
     m_host = m_pipeline->serverHost();
     m_port = m_pipeline->serverPort();
 
     m_executor = new SystemPolicyExecutor(m_pipeline->queue());
+    m_executor->setJournal(m_pipeline->journal());
     m_executor->setConfig(m_host, m_port);
     connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
             &SystemPolicyManager::notifyLoginLimitChanged);

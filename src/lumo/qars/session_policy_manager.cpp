@@ -60,14 +60,26 @@ void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePa
     qInfo() << "-------cacheFile:" << policyPath << ":" << cachePath;
 }
 
+// The user's state directory: XDG_STATE_HOME when it is an absolute path,
+// else ~/.local/state.
+QString SessionPolicyManager::stateHome()
+{
+    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (QDir::isAbsolutePath(state))
+        return state;
+    return QDir::homePath() + QStringLiteral("/.local/state");
+}
+
 void SessionPolicyManager::initPolicy()
 {
     PolicyPipeline::Paths paths;
     paths.url = vorn::kSessionPolicyUrl;
+    paths.stateDir = stateHome() + QStringLiteral("/vorn/receipts");
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
 
     m_executor = new SessionPolicyExecutor(m_pipeline->queue());
+    m_executor->setJournal(m_pipeline->journal());
     m_executor->setConfig(m_pipeline->serverHost(), m_pipeline->serverPort());
     m_executor->initControlCenterList();
     m_executor->start(QThread::InheritPriority);

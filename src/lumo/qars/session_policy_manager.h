@@ -23,6 +23,7 @@ public:
 
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initPolicy();
+    static QString stateHome();
 
 public slots:
     void onServerMsgCame(const QString& appId, int type, const QString& payload);

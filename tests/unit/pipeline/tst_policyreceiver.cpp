@@ -70,7 +70,7 @@ private slots:
     void rejectedResponseRequeuesStored();
     void emptyDataLogsMd5Error();
     void emptyBodyWithoutPolicyFileQueuesNothing();
-    void objectWithoutCodeIsQueuedUnwritten();
+    void objectWithoutCodeFailsTheTask();
     void overlappingPullsKeepTheirOwnTask();
     void completionAfterReceiverIsGone();
     void writesNeverFollowLinks();
@@ -357,15 +357,21 @@ void TestPolicyReceiver::emptyBodyWithoutPolicyFileQueuesNothing()
     QVERIFY(QDir(cacheDir()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
-void TestPolicyReceiver::objectWithoutCodeIsQueuedUnwritten()
+void TestPolicyReceiver::objectWithoutCodeFailsTheTask()
 {
     PolicyReceiver* receiver = makeReceiver(makeTemplate(QStringLiteral("/lab/nocode.json")));
+    QSignalSpy failed(receiver, &PolicyReceiver::pullFailed);
+    QSignalSpy queued(receiver, &PolicyReceiver::pullQueued);
     receiver->pullPolicy(9, 9);
-    const QList<PolicyInfo> records = takeQueued(1);
-    QCOMPARE(records.size(), 1);
-    QVERIFY(!QFile::exists(records.first().cachePath));
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+    QCOMPARE(failed.first().at(0).toInt(), 9);
+    QCOMPARE(failed.first().at(2).toString(),
+             QStringLiteral("policy answer has no \"code\"; no stored policy document"));
+    QCOMPARE(queued.size(), 0);
+    QCOMPARE(takeQueued(0).size(), 0);
     QVERIFY(!QFile::exists(policyPath()));
-    QVERIFY(m_log->contains(QStringLiteral("md5: \"nocode\"")));
+    // The md5 of a document that was not stored is never sent.
+    QVERIFY(!m_log->contains(QStringLiteral("md5: \"nocode\"")));
 }
 
 void TestPolicyReceiver::overlappingPullsKeepTheirOwnTask()
