@@ -26,6 +26,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 STUB_DIR = os.path.join(HERE, "stubs")
+# The PATH the programs give the children of root.
+ROOT_CHILD_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 VORNG_TEMPLATE = os.path.join(HERE, "vorng_template.py")
 POLICY_DIR = os.path.join(HERE, "policies")
 
@@ -148,7 +150,7 @@ def clean_env():
     for key in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
                 "DBUS_SYSTEM_BUS_ADDRESS", "VORN_SYSROOT", "VORN_XWE_FAIL", "VORN_XWE_BACKEND",
                 "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME",
-                "XDG_RUNTIME_DIR", "VORN_STUB_LOG", "VORN_STUB_CONFIG"):
+                "XDG_RUNTIME_DIR", "VORN_STUB_LOG", "VORN_STUB_CONFIG", "VORN_CHILD_PATH"):
         env.pop(key, None)
     return env
 
@@ -516,7 +518,9 @@ class Stubs:
         self.configure({})
 
     def env(self, path=None):
+        # Children of root get a fixed PATH; VORN_CHILD_PATH puts the stand-ins in front of it.
         return {"PATH": self.dir + os.pathsep + (path or os.environ.get("PATH", "/usr/bin:/bin")),
+                "VORN_CHILD_PATH": self.dir + os.pathsep + ROOT_CHILD_PATH,
                 "VORN_STUB_LOG": self.log_path, "VORN_STUB_CONFIG": self.config_path}
 
     def configure(self, rules):

@@ -1,5 +1,6 @@
 #include "system_config.h"
 
+#include "common/base/childprocess.h"
 #include "common/base/constants.h"
 #include "common/external/errorsdescription.h"
 #include "common/external/vornsysteminterface.h"
@@ -10,7 +11,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtDebug>
 
 namespace {
@@ -151,28 +151,23 @@ QString SystemConfig::setLaunchBG(const QString& path)
 
 int SystemConfig::runCommand(const QString& program, const QStringList& arguments, int timeoutMs)
 {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments, QIODevice::ReadOnly);
-    if (!process.waitForStarted(timeoutMs)) {
-        qWarning() << "cannot start" << program << arguments << process.errorString();
+    vorn::base::ChildOptions options;
+    options.errorOutput = vorn::base::ChildOptions::ErrorOutput::Merge;
+    const vorn::base::ChildResult result =
+        vorn::base::ChildProcess::run(program, arguments, timeoutMs, options);
+    if (!result.started) {
+        qWarning() << "cannot start" << program << arguments << result.error;
         return -1;
     }
-    if (!process.waitForFinished(timeoutMs)) {
+    if (result.timedOut) {
         qWarning() << program << arguments << "did not end within" << timeoutMs << "ms; killed";
-        process.kill();
-        process.waitForFinished(1000);
         return -1;
     }
-    const QByteArray output = process.readAll();
-    if (process.exitStatus() != QProcess::NormalExit) {
-        qWarning() << program << arguments << "crashed:" << output;
+    if (result.crashed) {
+        qWarning() << program << arguments << "crashed:" << result.output;
         return -1;
     }
-    if (process.exitCode() != 0)
-        qWarning() << program << arguments << "exited with" << process.exitCode() << output;
-    return process.exitCode();
+    if (result.exitCode != 0)
+        qWarning() << program << arguments << "exited with" << result.exitCode << result.output;
+    return result.exitCode;
 }

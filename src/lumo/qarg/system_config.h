@@ -35,7 +35,7 @@ public:
     bool stopCurrentSshSession(SessionType type);
     QString setLaunchBG(const QString& path);
 
-    // Runs program (found through PATH) with LC_ALL=C and waits at most
+    // Runs program (found through the children's PATH) and waits at most
     // timeoutMs. Returns its exit code, or -1 when it could not be started,
     // crashed or ran out of time.
     static int runCommand(const QString& program, const QStringList& arguments,

@@ -1,5 +1,6 @@
 #include "system_policy_manager.h"
 
+#include "common/base/childprocess.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
@@ -16,7 +17,6 @@
 #include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
@@ -28,50 +28,34 @@ namespace {
 
 // Scripts end well inside the executor's 30-minute wait, so their result still counts.
 const int kScriptTimeLimitMs = 20 * 60 * 1000;
-const char kDocumentProperty[] = "policyDocument";
-const char kRecordedProperty[] = "resultRecorded";
-const char kTimedOutProperty[] = "timedOut";
 
-QProcessEnvironment childEnvironment()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    return env;
-}
+using vorn::base::ChildOptions;
+using vorn::base::ChildProcess;
+using vorn::base::ChildResult;
 
-// Runs a command found through PATH without blocking the event loop. `then`
-// gets the exit code, or -1 when it could not start, crashed or was killed
-// after timeoutMs.
+// Runs a command found through the children's PATH without blocking the
+// event loop. `then` gets the exit code, or -1 when it could not start,
+// crashed or was ended after timeoutMs.
 void startCommand(QObject* owner, const QString& program, const QStringList& arguments,
                   int timeoutMs, std::function<void(int)> then)
 {
-    auto* process = new QProcess(owner);
-    process->setProcessEnvironment(childEnvironment());
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    auto* limit = new QTimer(process);
-    limit->setSingleShot(true);
-    QObject::connect(limit, &QTimer::timeout, process, [process, program, arguments, timeoutMs] {
-        qWarning() << program << arguments << "did not end within" << timeoutMs << "ms; killed";
-        process->kill();
-    });
-    QObject::connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), owner,
-                     [process, program, arguments, then](int code, QProcess::ExitStatus status) {
-                         const QByteArray output = process->readAll();
-                         qInfo() << program << arguments << "ended:" << code << status << output;
-                         process->deleteLater();
-                         then(status == QProcess::NormalExit ? code : -1);
-                     });
-    QObject::connect(process, &QProcess::errorOccurred, owner,
-                     [process, program, arguments, then](QProcess::ProcessError error) {
-                         if (error != QProcess::FailedToStart)
+    ChildOptions options;
+    options.errorOutput = ChildOptions::ErrorOutput::Merge;
+    ChildProcess* child = ChildProcess::start(program, arguments, timeoutMs, owner, options);
+    QObject::connect(child, &ChildProcess::finished, owner,
+                     [program, arguments, timeoutMs, then](const ChildResult& result) {
+                         if (!result.started) {
+                             qWarning() << "cannot start" << program << arguments << result.error;
+                             then(-1);
                              return;
-                         qWarning() << "cannot start" << program << arguments
-                                    << process->errorString();
-                         process->deleteLater();
-                         then(-1);
+                         }
+                         if (result.timedOut)
+                             qWarning() << program << arguments << "did not end within"
+                                        << timeoutMs << "ms; killed";
+                         qInfo() << program << arguments << "ended:" << result.exitCode
+                                 << result.exitStatusName() << result.output;
+                         then(result.crashed ? -1 : result.exitCode);
                      });
-    process->start(program, arguments, QIODevice::ReadOnly);
-    limit->start(timeoutMs);
 }
 
 } // namespace
@@ -92,6 +76,9 @@ SystemPolicyManager::SystemPolicyManager(QObject* parent)
 
 SystemPolicyManager::~SystemPolicyManager()
 {
+    // Commands still running (such as the "systemctl stop" that ended us)
+    // are not waited for; a tool run of the USB or executor thread ends with them.
+    ChildProcess::endAll();
     stopUsbManager();
 
     // Threads have ended before their objects go, and no event loop runs
@@ -103,13 +90,6 @@ SystemPolicyManager::~SystemPolicyManager()
     }
     delete m_pipeline;
     m_pipeline = nullptr;
-
-    // A command still running (such as the "systemctl stop" that ended us) is not waited for.
-    const QList<QProcess*> commands = findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly);
-    for (QProcess* command : commands) {
-        command->kill();
-        command->waitForFinished(500);
-    }
 }
 
 void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
@@ -151,8 +131,7 @@ void SystemPolicyManager::initPolicy()
             &SystemPolicyManager::onSaveSoftwareList);
     connect(m_executor, &SystemPolicyExecutor::execDocumentScript, this,
             &SystemPolicyManager::startScript);
-    // Script output reaches the executor from onExecScriptFinished together
-    // with the document it belongs to, not through execScriptFinished.
+    // Script output reaches the executor together with the document it belongs to.
     m_executor->start(QThread::InheritPriority);
 
     connect(m_executor, &SystemPolicyExecutor::execPolicyFinished, this,
@@ -204,68 +183,43 @@ void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)
 
 void SystemPolicyManager::startScript(quint64 document, const QString& key, const QString& cmd)
 {
-    qputenv("LC_ALL", "C");
-    auto* process = new QProcess();
-    process->setObjectName(key);
-    process->setProcessEnvironment(childEnvironment());
     // The result belongs to the document that asked for it, however late it comes.
-    process->setProperty(kDocumentProperty, QVariant::fromValue(document));
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &SystemPolicyManager::onExecScriptFinished);
-    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        qWarning() << "----script could not be started" << process->objectName()
-                   << process->program() << process->errorString();
-        recordScriptResult(process, QStringLiteral("script could not be started: ")
-                                        + process->errorString());
-    });
-    auto* limit = new QTimer(process);
-    limit->setSingleShot(true);
-    connect(limit, &QTimer::timeout, process, [process] {
-        qWarning() << "----script time limit reached, killed:" << process->objectName();
-        process->setProperty(kTimedOutProperty, true);
-        process->kill();
-    });
-
-    const QStringList parts = QProcess::splitCommand(cmd);
+    const QStringList parts = ChildProcess::splitCommand(cmd);
     if (parts.isEmpty()) {
         qWarning() << "----empty script command for" << key;
-        recordScriptResult(process, QStringLiteral("script could not be started: empty command"));
+        m_executor->appendExecResult(document, key,
+                                     QStringLiteral("script could not be started: empty command"));
         return;
     }
-    process->start(parts.first(), parts.mid(1), QIODevice::ReadWrite);
-    limit->start(kScriptTimeLimitMs);
+    ChildOptions options;
+    options.errorOutput = ChildOptions::ErrorOutput::Capture;
+    ChildProcess* child =
+        ChildProcess::start(parts.first(), parts.mid(1), kScriptTimeLimitMs, this, options);
+    child->setObjectName(key);
+    connect(child, &ChildProcess::finished, this,
+            [this, document, key, program = parts.first()](const ChildResult& result) {
+                if (!result.started)
+                    qWarning() << "----script could not be started" << key << program << result.error;
+                else
+                    qInfo() << "----exitCode" << result.exitCode << ":status:"
+                            << result.exitStatusName();
+                if (result.timedOut)
+                    qWarning() << "----script time limit reached, killed:" << key;
+                m_executor->appendExecResult(document, key, scriptResultText(result));
+            });
 }
 
-void SystemPolicyManager::onExecScriptFinished(int exitCode, QProcess::ExitStatus exitStatus)
+QString SystemPolicyManager::scriptResultText(const ChildResult& result)
 {
-    qInfo() << "----exitCode" << exitCode << ":status:" << exitStatus;
-    auto* process = qobject_cast<QProcess*>(sender());
-    if (!process)
-        return;
-    QByteArray output = process->readAllStandardOutput();
-    const int nul = output.indexOf('\0');
-    if (nul >= 0)
-        output.truncate(nul);
-    QString text = QString::fromUtf8(output);
+    if (!result.started)
+        return QStringLiteral("script could not be started: ") + result.error;
+    QString text = result.outputText();
     // A failing script that printed nothing explains itself on its error output.
-    if (text.isEmpty() && (exitStatus != QProcess::NormalExit || exitCode != 0))
-        text = QString::fromUtf8(process->readAllStandardError());
-    if (process->property(kTimedOutProperty).toBool())
+    if (text.isEmpty() && !result.succeeded())
+        text = QString::fromUtf8(result.errorOutput);
+    if (result.timedOut)
         text += QStringLiteral("\nkilled: no end within %1 s").arg(kScriptTimeLimitMs / 1000);
-    recordScriptResult(process, text);
-}
-
-void SystemPolicyManager::recordScriptResult(QProcess* process, const QString& text)
-{
-    if (process->property(kRecordedProperty).toBool())
-        return;
-    process->setProperty(kRecordedProperty, true);
-    const QString key = process->objectName();
-    emit execScriptFinished(key, text);
-    m_executor->appendExecResult(process->property(kDocumentProperty).value<quint64>(), key, text);
-    process->deleteLater();
+    return text;
 }
 
 void SystemPolicyManager::notifyLoginLimitChanged(int type)

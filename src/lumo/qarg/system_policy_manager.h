@@ -2,7 +2,6 @@
 
 #include <QJsonArray>
 #include <QObject>
-#include <QProcess>
 #include <QString>
 
 class vorngInterface;
@@ -10,6 +9,12 @@ class PolicyPipeline;
 class SystemPolicyExecutor;
 class UsbManager;
 class QThread;
+
+namespace vorn {
+namespace base {
+struct ChildResult;
+}
+} // namespace vorn
 
 // Top-level object of qarg: builds and wires the policy pipeline, the
 // executor, the receipt thread and the USB monitor, and reacts to the core
@@ -22,8 +27,10 @@ public:
     ~SystemPolicyManager() override;
 
 
+    // What a script's run records as the result of its setting.
+    static QString scriptResultText(const vorn::base::ChildResult& result);
+
 signals:
-    void execScriptFinished(const QString& key, const QString& result);
     void notifyExeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
                                               const QString& vendorId, const QString& productId,
                                               const QString& serial);
@@ -32,7 +39,6 @@ public slots:
     void onServerMsgCame(const QString& appId, int type, const QString& payload);
     void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
     void onExecScript(const QString& key, const QString& cmd);
-    void onExecScriptFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void notifyLoginLimitChanged(int type);
     void onUsbPolicyChanged(bool bflag);
     void onSaveSoftwareList(const QJsonArray& array);
@@ -56,8 +62,6 @@ private:
     void stopUsbManager();
     // Runs cmd for the setting key; its output becomes a result of `document`.
     void startScript(quint64 document, const QString& key, const QString& cmd);
-    // Hands a script's result to the executor for the document that started it.
-    void recordScriptResult(QProcess* process, const QString& text);
 
     vorngInterface* m_vorng = nullptr;
     PolicyPipeline* m_pipeline = nullptr;

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <climits>
+#include <iterator>
 
 namespace {
 
@@ -44,6 +45,35 @@ VornSessionInterface* session()
 {
     return VornSessionInterface::Instance();
 }
+
+// The six power delays, in the order they are applied. A delay already in
+// place records its own text, or nothing for the two screen-off and sleep
+// delays that never had one.
+struct PowerDelay
+{
+    const char* member;
+    int (VornSessionInterface::*get)();
+    int (VornSessionInterface::*set)(int);
+    const char* inPlaceText;
+    const char* logText;
+    const char* logSeparator;
+};
+
+const PowerDelay kPowerDelays[] = {
+    {"batteryLock", &VornSessionInterface::GetBatteryLockDelay,
+     &VornSessionInterface::SetBatteryLockDelay, "BatteryLockDelay success;", nullptr, nullptr},
+    {"batteryScreen", &VornSessionInterface::GetBatteryScreenBlackDelay,
+     &VornSessionInterface::SetBatteryScreenBlackDelay, nullptr, nullptr, nullptr},
+    {"batterySleep", &VornSessionInterface::GetBatterySleepDelay,
+     &VornSessionInterface::SetBatterySleepDelay, "BatterySleepDelayy success;", nullptr, nullptr},
+    {"powerLock", &VornSessionInterface::GetPowerLockDelay,
+     &VornSessionInterface::SetPowerLockDelay, "PowerLockDelay success;", "----PowerLock---", ":"},
+    {"powerScreen", &VornSessionInterface::GetPowerScreenBlackDelay,
+     &VornSessionInterface::SetPowerScreenBlackDelay, "PowerScreenBlackDelay success;",
+     "---PowerScreenBlackr---", nullptr},
+    {"powerSleep", &VornSessionInterface::GetPowerSleepDelay,
+     &VornSessionInterface::SetPowerSleepDelay, nullptr, "---PowerSleep---", nullptr},
+};
 
 } // namespace
 
@@ -136,60 +166,29 @@ QString SessionConfig::setPowerConfig(const QString& value)
 
     const QJsonObject object = doc.object();
     // Absent or non-numeric members count as 0.
-    auto minutes = [&object](const char* key) -> qint64 {
-        const QJsonValue v = object.value(QLatin1String(key));
-        return v.isDouble() ? qint64(qBound(-1e12, v.toDouble(), 1e12)) : 0;
-    };
-    const qint64 batteryLock = minutes("batteryLock");
-    const qint64 batteryScreen = minutes("batteryScreen");
-    const qint64 batterySleep = minutes("batterySleep");
-    const qint64 powerLock = minutes("powerLock");
-    const qint64 powerScreen = minutes("powerScreen");
-    const qint64 powerSleep = minutes("powerSleep");
-    qInfo() << "------" << batteryLock << ":" << batteryScreen << ":" << batterySleep << ":"
-            << powerLock << ":" << powerScreen << ":" << powerSleep;
+    qint64 minutes[std::size(kPowerDelays)];
+    for (std::size_t i = 0; i < std::size(kPowerDelays); ++i) {
+        const QJsonValue v = object.value(QLatin1String(kPowerDelays[i].member));
+        minutes[i] = v.isDouble() ? qint64(qBound(-1e12, v.toDouble(), 1e12)) : 0;
+    }
+    qInfo() << "------" << minutes[0] << ":" << minutes[1] << ":" << minutes[2] << ":"
+            << minutes[3] << ":" << minutes[4] << ":" << minutes[5];
 
     VornSessionInterface* s = session();
     QString result;
-
-    const int newBatteryLock = minutesToSeconds(batteryLock);
-    if (s->GetBatteryLockDelay() == newBatteryLock)
-        result = QStringLiteral("BatteryLockDelay success;");
-    else
-        result = describe(s->SetBatteryLockDelay(newBatteryLock));
-
-    const int newBatteryScreen = minutesToSeconds(batteryScreen);
-    if (s->GetBatteryScreenBlackDelay() != newBatteryScreen)
-        result += describe(s->SetBatteryScreenBlackDelay(newBatteryScreen));
-
-    const int newBatterySleep = minutesToSeconds(batterySleep);
-    if (s->GetBatterySleepDelay() == newBatterySleep)
-        result += QStringLiteral("BatterySleepDelayy success;");
-    else
-        result += describe(s->SetBatterySleepDelay(newBatterySleep));
-
-    const int newPowerLock = minutesToSeconds(powerLock);
-    const int curPowerLock = s->GetPowerLockDelay();
-    qInfo() << "----PowerLock---" << curPowerLock << ":" << newPowerLock;
-    if (curPowerLock == newPowerLock)
-        result += QStringLiteral("PowerLockDelay success;");
-    else
-        result += describe(s->SetPowerLockDelay(newPowerLock));
-
-    const int newPowerScreen = minutesToSeconds(powerScreen);
-    const int curPowerScreen = s->GetPowerScreenBlackDelay();
-    qInfo() << "---PowerScreenBlackr---" << curPowerScreen << newPowerScreen;
-    if (curPowerScreen == newPowerScreen)
-        result += QStringLiteral("PowerScreenBlackDelay success;");
-    else
-        result += describe(s->SetPowerScreenBlackDelay(newPowerScreen));
-
-    const int newPowerSleep = minutesToSeconds(powerSleep);
-    const int curPowerSleep = s->GetPowerSleepDelay();
-    qInfo() << "---PowerSleep---" << curPowerSleep << newPowerSleep;
-    if (curPowerSleep != newPowerSleep)
-        result += describe(s->SetPowerSleepDelay(newPowerSleep));
-
+    for (std::size_t i = 0; i < std::size(kPowerDelays); ++i) {
+        const PowerDelay& delay = kPowerDelays[i];
+        const int wanted = minutesToSeconds(minutes[i]);
+        const int current = (s->*delay.get)();
+        if (delay.logText && delay.logSeparator)
+            qInfo() << delay.logText << current << delay.logSeparator << wanted;
+        else if (delay.logText)
+            qInfo() << delay.logText << current << wanted;
+        if (current != wanted)
+            result += describe((s->*delay.set)(wanted));
+        else if (delay.inPlaceText)
+            result += QLatin1String(delay.inPlaceText);
+    }
     return result;
 }
 

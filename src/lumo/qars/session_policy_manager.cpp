@@ -1,5 +1,6 @@
 #include "session_policy_manager.h"
 
+#include "common/base/childprocess.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
@@ -13,7 +14,6 @@
 #include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
@@ -145,32 +145,24 @@ void SessionPolicyManager::onDomainRemoved()
 void SessionPolicyManager::runCommand(const QString& program, const QStringList& arguments,
                                       std::function<void()> then)
 {
-    auto* process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
-    auto* guard = new QTimer(process);
-    guard->setSingleShot(true);
-    connect(guard, &QTimer::timeout, process, [process, program, arguments]() {
-        qWarning() << "command did not end in time, killed:" << program << arguments;
-        process->kill();
-    });
-    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [process, program, arguments, then](int exitCode, QProcess::ExitStatus status) {
-                qInfo() << "command ended:" << program << arguments << "exit code:" << exitCode
-                        << "crashed:" << (status == QProcess::CrashExit);
-                process->deleteLater();
+    using vorn::base::ChildOptions;
+    ChildOptions options;
+    options.errorOutput = ChildOptions::ErrorOutput::Merge;
+    vorn::base::ChildProcess* child =
+        vorn::base::ChildProcess::start(program, arguments, kCommandTimeoutMs, this, options);
+    connect(child, &vorn::base::ChildProcess::finished, this,
+            [program, arguments, then](const vorn::base::ChildResult& result) {
+                if (!result.started) {
+                    qWarning() << "command could not be started:" << program << arguments;
+                } else {
+                    if (result.timedOut)
+                        qWarning() << "command did not end in time, killed:" << program << arguments;
+                    qInfo() << "command ended:" << program << arguments
+                            << "exit code:" << result.exitCode << "crashed:" << result.crashed;
+                    if (!result.output.isEmpty())
+                        qInfo() << "command output:" << program << result.outputText();
+                }
                 if (then)
                     then();
             });
-    connect(process, &QProcess::errorOccurred, this,
-            [process, program, arguments, then](QProcess::ProcessError error) {
-                // A program that never started sends no finished().
-                if (error != QProcess::FailedToStart)
-                    return;
-                qWarning() << "command could not be started:" << program << arguments;
-                process->deleteLater();
-                if (then)
-                    then();
-            });
-    guard->start(kCommandTimeoutMs);
-    process->start(program, arguments);
 }

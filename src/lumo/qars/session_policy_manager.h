@@ -34,7 +34,7 @@ private:
     Q_DISABLE_COPY(SessionPolicyManager)
 
     // Runs a program found through PATH without blocking the event loop;
-    // `then` runs once it has ended or was given up after kCommandTimeoutMs.
+    // `then` runs once it has ended or was ended after kCommandTimeoutMs.
     void runCommand(const QString& program, const QStringList& arguments,
                     std::function<void()> then);
 

@@ -3,7 +3,8 @@
 // The product resolves its fixed paths below VORN_SYSROOT once, when the
 // program is loaded. A test binary therefore runs itself again as a child
 // with VORN_SYSROOT at a fresh temporary directory, the lab's recording tool
-// stand-ins first on PATH and their log inside that directory.
+// stand-ins first on PATH (and on the children's PATH) and their log inside
+// that directory.
 
 #include <QByteArray>
 #include <QTemporaryDir>
@@ -42,6 +43,8 @@ inline int runInSysroot(char** argv)
     qputenv("VORN_STUB_LOG", root + "/stub-calls.jsonl");
     qputenv("VORN_XWE_BACKEND", "store");
     qputenv("PATH", QByteArray(QARG_TEST_STUBS_DIR) + ':' + qgetenv("PATH"));
+    // Children of root get a fixed PATH; this puts the stand-ins in front of it.
+    qputenv("VORN_CHILD_PATH", QByteArray(QARG_TEST_STUBS_DIR) + ":/usr/sbin:/usr/bin:/sbin:/bin");
     const pid_t pid = ::fork();
     if (pid < 0)
         return 1;

@@ -82,6 +82,9 @@ int usbSandboxMain(int argc, char** argv, const std::function<int()>& body)
     const QByteArray path = QFile::encodeName(top.path() + QStringLiteral("/bin:"))
         + qgetenv("PATH");
     qputenv("PATH", path);
+    // Children of root get a fixed PATH; the fakes go in front of it.
+    qputenv("VORN_CHILD_PATH",
+            QFile::encodeName(top.path() + QStringLiteral("/bin:/usr/sbin:/usr/bin:/sbin:/bin")));
     qputenv("VORN_SYSROOT", QFile::encodeName(top.path() + QStringLiteral("/root")));
     qputenv(kSandboxVar, QFile::encodeName(top.path()));
 

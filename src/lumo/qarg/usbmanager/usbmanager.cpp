@@ -57,6 +57,28 @@ bool isSameOrBelow(const QString& path, const QString& base)
         || path.at(base.size()) == QLatin1Char('/');
 }
 
+// Each attribute the event carries replaces the gathered one; missing ones
+// leave it as it was.
+void takeAttributes(const UsbDeviceEvent& event, UsbDeviceInfo& cur)
+{
+    const auto take = [&event](const char* attr, QString& field, bool trim) {
+        QString value = event.sysAttr(QString::fromLatin1(attr));
+        if (trim)
+            value = value.trimmed();
+        if (!value.isEmpty())
+            field = value;
+    };
+    take("product", cur.name, true);
+    take("serial", cur.serial, false);
+    take("idVendor", cur.vendorId, false);
+    take("idProduct", cur.productId, false);
+    take("bInterfaceClass", cur.interfaceClass, false);
+    take("busnum", cur.busNum, false);
+    take("devnum", cur.devNum, false);
+    if (!event.devPath.isEmpty())
+        cur.devPath = event.devPath;
+}
+
 bool isWatchedClass(const QString& interfaceClass)
 {
     return interfaceClass == QLatin1String("06") || interfaceClass == QLatin1String("ff")
@@ -222,58 +244,57 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
         && !isSameOrBelow(event.sysPath, cur.sysPath)) {
         resetCurrentDevice(event.sysPath);
     }
-
-    if (event.action == kRemove) {
-        UsbConnectionInfo* entry = getConnInfoFromDevListBySysPath(event.sysPath);
-        // A repeated remove event must not report the same unplug twice.
-        if (entry && !entry->sysPath.isEmpty() && entry->action != kRemove) {
-            entry->action = kRemove;
-            emit notifyReportUsbConnInfo(entry->name, entry->vendorId, entry->productId,
-                                         entry->serial, kRemove);
-            qDebug() << event.action << entry->sysPath << entry->serial;
-        }
-        if (event.sysPath == cur.sysPath) {
-            resetCurrentDevice(kNoDevice);
-            return;
-        }
-    }
-
-    const auto take = [&event](const char* attr, QString& field, bool trim) {
-        QString value = event.sysAttr(QString::fromLatin1(attr));
-        if (trim)
-            value = value.trimmed();
-        if (!value.isEmpty())
-            field = value;
-    };
-    take("product", cur.name, true);
-    take("serial", cur.serial, false);
-    take("idVendor", cur.vendorId, false);
-    take("idProduct", cur.productId, false);
-    take("bInterfaceClass", cur.interfaceClass, false);
-    take("busnum", cur.busNum, false);
-    take("devnum", cur.devNum, false);
-    if (!event.devPath.isEmpty())
-        cur.devPath = event.devPath;
-
-    if (isWatchedClass(cur.interfaceClass)) {
-        if (d->m_allowed == 0) {
-            changeDevConnStatus(false, cur.sysPath);
-            return;
-        }
-        if (!d->m_diskManaged && cur.interfaceClass == QLatin1String("08")) {
-            d->m_diskManaged = true;
-            manageDiskStorage();
-        }
-        if (!d->m_mobileManaged
-            && ((cur.interfaceClass == QLatin1String("ff") && isbMtpDevice(cur.busNum, cur.devNum))
-                || cur.interfaceClass == QLatin1String("06"))) {
-            d->m_mobileManaged = true;
-            manageMobileStorage();
-        }
-    }
-
-    if (event.action != kAdd)
+    if (event.action == kRemove && handleRemove(event))
         return;
+    takeAttributes(event, cur);
+    if (isWatchedClass(cur.interfaceClass) && !manageWatchedDevice())
+        return;
+    if (event.action == kAdd)
+        reportBlockDevice(event);
+}
+
+bool UsbManager::handleRemove(const UsbDeviceEvent& event)
+{
+    Q_D(UsbManager);
+    UsbConnectionInfo* entry = getConnInfoFromDevListBySysPath(event.sysPath);
+    // A repeated remove event must not report the same unplug twice.
+    if (entry && !entry->sysPath.isEmpty() && entry->action != kRemove) {
+        entry->action = kRemove;
+        emit notifyReportUsbConnInfo(entry->name, entry->vendorId, entry->productId,
+                                     entry->serial, kRemove);
+        qDebug() << event.action << entry->sysPath << entry->serial;
+    }
+    if (event.sysPath != d->m_curDevice.sysPath)
+        return false;
+    resetCurrentDevice(kNoDevice);
+    return true;
+}
+
+bool UsbManager::manageWatchedDevice()
+{
+    Q_D(UsbManager);
+    const UsbDeviceInfo& cur = d->m_curDevice;
+    if (d->m_allowed == 0) {
+        changeDevConnStatus(false, cur.sysPath);
+        return false;
+    }
+    if (!d->m_diskManaged && cur.interfaceClass == QLatin1String("08")) {
+        d->m_diskManaged = true;
+        manageDiskStorage();
+    }
+    if (!d->m_mobileManaged
+        && ((cur.interfaceClass == QLatin1String("ff") && isbMtpDevice(cur.busNum, cur.devNum))
+            || cur.interfaceClass == QLatin1String("06"))) {
+        d->m_mobileManaged = true;
+        manageMobileStorage();
+    }
+    return true;
+}
+
+void UsbManager::reportBlockDevice(const UsbDeviceEvent& event)
+{
+    Q_D(UsbManager);
+    UsbDeviceInfo& cur = d->m_curDevice;
     const bool isDisk = event.devType == QLatin1String("disk");
     if (isDisk)
         cur.diskSize = getDevSize(event.devNode);

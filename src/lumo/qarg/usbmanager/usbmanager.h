@@ -107,6 +107,15 @@ private:
     void processDevice(udev_device* device);
     bool keepRunning() const;
     void resetCurrentDevice(const QString& sysPath);
+    // Parts of processDevice, with m_mutex held.
+    // Reports the unplug of a connected device; true when the device being
+    // gathered itself went.
+    bool handleRemove(const UsbDeviceEvent& event);
+    // Starts the whitelist checks its class calls for; false when the device
+    // is blocked and was detached again.
+    bool manageWatchedDevice();
+    // Reports a new volume of the device once.
+    void reportBlockDevice(const UsbDeviceEvent& event);
 
     QScopedPointer<UsbManagerPrivate> d_ptr;
 };

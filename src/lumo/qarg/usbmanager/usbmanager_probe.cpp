@@ -4,7 +4,8 @@
 
 #include "usbmanager_p.h"
 
-#include <QProcess>
+#include "common/base/childprocess.h"
+
 #include <QStringList>
 #include <QTextCodec>
 #include <QtDebug>
@@ -16,25 +17,21 @@ constexpr int kToolTimeoutMs = 30000;
 // checked against the whitelist; one second still keeps the monitor responsive.
 constexpr int kMtpQueryTimeoutMs = 1000;
 
-// Runs a tool found through PATH and returns its standard output; empty when
-// it cannot start or does not finish in time (it is killed then). Arguments
-// are passed apart, so device names never reach a shell.
+// Runs a tool and returns its standard output; empty when it cannot start
+// or does not finish in time (its group is ended then). Arguments are passed
+// apart, so device names never reach a shell.
 QByteArray runTool(const QString& program, const QStringList& args, int timeoutMs)
 {
-    QProcess process;
-    process.start(program, args, QIODevice::ReadWrite);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
-        if (process.state() != QProcess::NotRunning) {
-            qWarning() << "command did not finish in" << timeoutMs << "ms:" << program << args;
-            process.kill();
-            process.waitForFinished(1000);
-        } else {
-            qWarning() << "command could not run:" << program << args << process.errorString();
-        }
+    const vorn::base::ChildResult result = vorn::base::ChildProcess::run(program, args, timeoutMs);
+    if (!result.started) {
+        qWarning() << "command could not run:" << program << args << result.error;
         return QByteArray();
     }
-    return process.readAllStandardOutput();
+    if (result.timedOut) {
+        qWarning() << "command did not finish in" << timeoutMs << "ms:" << program << args;
+        return QByteArray();
+    }
+    return result.output;
 }
 
 QStringList outputLines(const QByteArray& output)
@@ -118,10 +115,11 @@ bool UsbManager::isbMtpDevice(const QString& busNum, const QString& devNum) cons
 
 QString UsbManager::getDevLabel(const QString& devNode) const
 {
+    // The daemon is root: blkid needs no sudo in front of it.
     const QByteArray output = runTool(
-        QStringLiteral("sudo"),
-        {QStringLiteral("blkid"), QStringLiteral("-d"), QStringLiteral("-s"), QStringLiteral("LABEL"),
-         QStringLiteral("-o"), QStringLiteral("value"), devNode},
+        QStringLiteral("blkid"),
+        {QStringLiteral("-d"), QStringLiteral("-s"), QStringLiteral("LABEL"), QStringLiteral("-o"),
+         QStringLiteral("value"), devNode},
         kToolTimeoutMs);
     QTextCodec::ConverterState state;
     QString label = QTextCodec::codecForName("UTF-8")->toUnicode(output.constData(),
