@@ -2,7 +2,9 @@
 
 #include "httptransfer.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
+#include <QStringList>
 #include <QtDebug>
 
 HttpEngine::HttpEngine(QObject* parent)
@@ -23,7 +25,15 @@ HttpEngine::~HttpEngine()
 QNetworkAccessManager* HttpEngine::manager()
 {
     if (!m_manager) {
+        // The manager loads the bearer plugins once, when it is created. They
+        // would poll the network interfaces every few seconds for as long as
+        // the program runs, waking an otherwise idle daemon; without them the
+        // manager simply tries every request. The plugin path is empty only
+        // for that moment, on the main thread, before anything else loads.
+        const QStringList pluginPaths = QCoreApplication::libraryPaths();
+        QCoreApplication::setLibraryPaths(QStringList());
         m_manager = new QNetworkAccessManager(this);
+        QCoreApplication::setLibraryPaths(pluginPaths);
         m_manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
         keepAccessible();
         QT_WARNING_PUSH
