@@ -77,5 +77,38 @@ void HttpEngine::start(const HttpJob& job, const TlsSetup& tls, quint64 generati
         nam->clearConnectionCache();
     }
     keepAccessible();
-    transfer->start(nam, tls.configuration());
+    if (!job.download) {
+        transfer->start(nam, tls.configuration());
+        return;
+    }
+    if (m_runningDownloads >= AsyncHttpClientApi::kMaxRunningDownloads) {
+        qDebug() << "tarnhttp: download waits for a free slot:" << job.url << "waiting"
+                 << m_waiting.size() + 1;
+        m_waiting.enqueue({transfer, tls.configuration()});
+        return;
+    }
+    startDownload(transfer, tls.configuration());
+}
+
+void HttpEngine::startDownload(HttpTransfer* transfer, const QSslConfiguration& ssl)
+{
+    ++m_runningDownloads;
+    connect(transfer, &HttpTransfer::done, this, &HttpEngine::onDownloadDone);
+    transfer->start(manager(), ssl);
+}
+
+void HttpEngine::onDownloadDone()
+{
+    --m_runningDownloads;
+    // Later, not inside the finishing transfer's own call chain.
+    QMetaObject::invokeMethod(this, &HttpEngine::startWaiting, Qt::QueuedConnection);
+}
+
+void HttpEngine::startWaiting()
+{
+    while (m_runningDownloads < AsyncHttpClientApi::kMaxRunningDownloads && !m_waiting.isEmpty()) {
+        const Waiting next = m_waiting.dequeue();
+        if (next.transfer)
+            startDownload(next.transfer, next.ssl);
+    }
 }
