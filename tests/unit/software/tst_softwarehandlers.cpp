@@ -68,7 +68,7 @@ private:
     {
         QString key;
         QString cmd;
-        QByteArray script; // content of the script file when it was asked for
+        QByteArray script; // first line of the script file when it was asked for
     };
 
     QString m_root;
@@ -103,6 +103,11 @@ void TestSoftwareHandlers::initTestCase()
     QFile huge(m_server->filesDir() + "/scripts/huge.sh");
     QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(AsyncHttpClientApi::kMaxBodyBytes + 1));
     huge.close();
+    // Five of these make more than a document may download.
+    QFile large(m_server->filesDir() + "/scripts/large.sh");
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.write("echo large\n") > 0
+            && large.resize(52 * 1024 * 1024));
+    large.close();
 
     m_executor.reset(new SystemPolicyExecutor(&m_queue));
     m_executor->setConfig(QStringLiteral("127.0.0.1"), QString::number(m_server->port()));
@@ -120,7 +125,7 @@ void TestSoftwareHandlers::initTestCase()
             [this](quint64 document, const QString& key, const QString& cmd) {
                 QFile script(cmd.mid(QStringLiteral("bash ").size()));
                 const QByteArray content =
-                    script.open(QIODevice::ReadOnly) ? script.readAll() : QByteArray();
+                    script.open(QIODevice::ReadOnly) ? script.readLine() : QByteArray();
                 m_commands.append({key, cmd, content});
                 m_executor->appendExecResult(document, key,
                                              QStringLiteral("ran: ") + QString::fromUtf8(content));
@@ -267,6 +272,15 @@ void TestSoftwareHandlers::scripts_data()
         << "one_|_scripts/one.sh,huge_|_scripts/huge.sh" << QStringList{"echo one\n"}
         << QStringList{"ran: echo one\n", "script download failed, code 4013: " + serverUrl("scripts/huge.sh")
                                                + ": answer of 67108865 bytes exceeds the size limit of 64 MiB"};
+    const QString large = "l_|_scripts/large.sh";
+    const QString tooMuch = "script download refused: " + serverUrl("scripts/large.sh")
+        + ": the policy's downloads would exceed their limit of 256 MiB with 54525952 more bytes";
+    const auto times = [](int n, const QString& text) {
+        return QStringList(QVector<QString>(n, text).toList());
+    };
+    QTest::newRow("more than a document may download")
+        << times(5, large).join(',') << times(4, "echo large\n")
+        << (times(4, "ran: echo large\n") << tooMuch);
     QTest::newRow("empty value") << "" << QStringList() << QStringList{"No valid script"};
 }
 
