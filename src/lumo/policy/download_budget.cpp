@@ -83,7 +83,8 @@ QString DownloadBudget::refusedText(const QString& what, const QString& url, con
 QString DownloadBudget::failedText(const QString& what, int code, const QString& url,
                                    const QString& reason)
 {
-    const QString text = QStringLiteral("%1 download failed, code %2: %3").arg(what, QString::number(code), url);
+    const QString text =
+        QStringLiteral("%1 download failed, code %2: %3").arg(what, QString::number(code), url);
     if (isHttpStatus(code) || reason.isEmpty())
         return text;
     return text + QStringLiteral(": ") + reason;

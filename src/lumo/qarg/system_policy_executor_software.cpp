@@ -272,7 +272,8 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
     const quint64 document = currentDocument();
     QString refusal;
     if (!DownloadBudget::shared().admit(this, document, &refusal)) {
-        appendExecResult(kBackgroundKey, DownloadBudget::refusedText(QStringLiteral("boot background"), url, refusal));
+        appendExecResult(kBackgroundKey,
+                         DownloadBudget::refusedText(QStringLiteral("boot background"), url, refusal));
         return;
     }
     QPointer<SystemPolicyExecutor> self(this);
