@@ -9,3 +9,6 @@ fi
 if [ -f "$here/footprint.py" ] && [ -x "$build/bin/qarg" ]; then
   /usr/bin/python3 "$here/footprint.py" --build "$build"
 fi
+if [ -f "$here/download_footprint.py" ] && [ -x "$build/bin/qarg" ]; then
+  /usr/bin/python3 "$here/download_footprint.py" --build "$build"
+fi

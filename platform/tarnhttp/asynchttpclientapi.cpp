@@ -94,7 +94,8 @@ void AsyncHttpClientApi::setSSLConfig(const QString& caCertPath, const QString& 
         qInfo() << "tarnhttp: TLS configured with CA" << caCertPath << "certificate" << certPath
                 << "key" << keyPath;
     else
-        qWarning() << "tarnhttp: TLS configuration unusable, every request will fail:" << setup.error();
+        qWarning().noquote() << "tarnhttp:" << setup.error()
+                             << "(every HTTPS request fails until this is mended)";
     QMutexLocker lock(&d->mutex);
     d->tls = std::move(setup);
     ++d->tlsGeneration;

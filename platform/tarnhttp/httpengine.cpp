@@ -2,7 +2,9 @@
 
 #include "httptransfer.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
+#include <QStringList>
 #include <QtDebug>
 
 HttpEngine::HttpEngine(QObject* parent)
@@ -23,7 +25,15 @@ HttpEngine::~HttpEngine()
 QNetworkAccessManager* HttpEngine::manager()
 {
     if (!m_manager) {
+        // The manager loads the bearer plugins once, when it is created. They
+        // would poll the network interfaces every few seconds for as long as
+        // the program runs, waking an otherwise idle daemon; without them the
+        // manager simply tries every request. The plugin path is empty only
+        // for that moment, on the main thread, before anything else loads.
+        const QStringList pluginPaths = QCoreApplication::libraryPaths();
+        QCoreApplication::setLibraryPaths(QStringList());
         m_manager = new QNetworkAccessManager(this);
+        QCoreApplication::setLibraryPaths(pluginPaths);
         m_manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
         keepAccessible();
         QT_WARNING_PUSH
@@ -67,5 +77,38 @@ void HttpEngine::start(const HttpJob& job, const TlsSetup& tls, quint64 generati
         nam->clearConnectionCache();
     }
     keepAccessible();
-    transfer->start(nam, tls.configuration());
+    if (!job.download) {
+        transfer->start(nam, tls.configuration());
+        return;
+    }
+    if (m_runningDownloads >= AsyncHttpClientApi::kMaxRunningDownloads) {
+        qDebug() << "tarnhttp: download waits for a free slot:" << job.url << "waiting"
+                 << m_waiting.size() + 1;
+        m_waiting.enqueue({transfer, tls.configuration()});
+        return;
+    }
+    startDownload(transfer, tls.configuration());
+}
+
+void HttpEngine::startDownload(HttpTransfer* transfer, const QSslConfiguration& ssl)
+{
+    ++m_runningDownloads;
+    connect(transfer, &HttpTransfer::done, this, &HttpEngine::onDownloadDone);
+    transfer->start(manager(), ssl);
+}
+
+void HttpEngine::onDownloadDone()
+{
+    --m_runningDownloads;
+    // Later, not inside the finishing transfer's own call chain.
+    QMetaObject::invokeMethod(this, &HttpEngine::startWaiting, Qt::QueuedConnection);
+}
+
+void HttpEngine::startWaiting()
+{
+    while (m_runningDownloads < AsyncHttpClientApi::kMaxRunningDownloads && !m_waiting.isEmpty()) {
+        const Waiting next = m_waiting.dequeue();
+        if (next.transfer)
+            startDownload(next.transfer, next.ssl);
+    }
 }

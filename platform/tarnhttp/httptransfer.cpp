@@ -16,6 +16,17 @@ namespace {
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
 constexpr int kDefaultTimeoutSeconds = 60;
 constexpr qint64 kReadChunk = 256 * 1024;
+// What the network layer may hold for us before it stops reading from the
+// socket: the server is slowed down instead of the body piling up in memory.
+constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
+QString sizeLimitText(qint64 size)
+{
+    const qint64 mib = AsyncHttpClientApi::kMaxBodyBytes / (1024 * 1024);
+    if (size > 0)
+        return QStringLiteral("answer of %1 bytes exceeds the size limit of %2 MiB").arg(size).arg(mib);
+    return QStringLiteral("answer exceeds the size limit of %1 MiB").arg(mib);
+}
 
 bool isTransportError(QNetworkReply::NetworkError error)
 {
@@ -88,6 +99,7 @@ void HttpTransfer::start(QNetworkAccessManager* manager, const QSslConfiguration
 
     qDebug() << "tarnhttp:" << (m_job.download ? "download" : "GET") << logUrl() << "timeout" << timeout;
     m_reply = manager->get(request);
+    m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpTransfer::onMetaDataChanged);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpTransfer::onReadyRead);
     connect(m_reply, &QNetworkReply::redirected, this, &HttpTransfer::onRedirected);
@@ -104,10 +116,7 @@ void HttpTransfer::onMetaDataChanged()
 {
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > AsyncHttpClientApi::kMaxBodyBytes) {
-        abortWith(AsyncHttpClientApi::BodyTooLarge,
-                  QStringLiteral("announced body of %1 bytes exceeds the limit of %2 bytes")
-                      .arg(length.toLongLong())
-                      .arg(AsyncHttpClientApi::kMaxBodyBytes));
+        abortWith(AsyncHttpClientApi::BodyTooLarge, sizeLimitText(length.toLongLong()));
     }
 }
 
@@ -128,8 +137,7 @@ bool HttpTransfer::consume()
         const QByteArray chunk = m_reply->read(qMin(m_reply->bytesAvailable(), kReadChunk));
         m_received += chunk.size();
         if (m_received > AsyncHttpClientApi::kMaxBodyBytes) {
-            abortWith(AsyncHttpClientApi::BodyTooLarge,
-                      QStringLiteral("body exceeds the limit of %1 bytes").arg(AsyncHttpClientApi::kMaxBodyBytes));
+            abortWith(AsyncHttpClientApi::BodyTooLarge, sizeLimitText(0));
             return false;
         }
         if (store) {
@@ -248,6 +256,7 @@ void HttpTransfer::complete(const QString& text, int code)
     qInfo() << "tarnhttp:" << (m_job.download ? "download" : "GET") << logUrl() << "code" << code
             << m_received << "bytes in" << m_clock.elapsed() << "ms";
     deleteLater();
+    emit done();
     if (m_job.callback)
         m_job.callback(text, code);
     else

@@ -40,6 +40,10 @@ public:
     // Ends the request with a failure before anything was sent.
     void reject(const QString& reason);
 
+signals:
+    // The outcome is decided; emitted once, just before the callback runs.
+    void done();
+
 private:
     Q_DISABLE_COPY(HttpTransfer)
 

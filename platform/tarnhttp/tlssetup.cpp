@@ -18,10 +18,11 @@ bool readPem(const QString& path, const char* what, QByteArray* data, QString* e
         *error = QStringLiteral("no %1 file given").arg(QLatin1String(what));
         return false;
     }
+    // The session agent runs as the desktop user: a key kept for root alone
+    // fails here, and the text must say which file and why.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1 file \"%2\": %3")
-                     .arg(QLatin1String(what), path, file.errorString());
+        *error = QStringLiteral("%1 not readable: %2: %3").arg(QLatin1String(what), path, file.errorString());
         return false;
     }
     if (file.size() > kMaxPemBytes) {

@@ -20,7 +20,8 @@ class AsyncHttpClientApiPrivate;
 //   0     no answer: connection refused or reset, TLS failure, network down,
 //         unusable client certificate configuration
 //   4003  no answer within the timeout
-//   4013  the answer was larger than the body limit (kMaxBodyBytes)
+//   4013  the answer was larger than the size limit (kMaxBodyBytes); the
+//         text of a download then says so: "... exceeds the size limit ..."
 //   4030  redirect refused (only redirects to the same scheme, host and port
 //         are followed)
 //   4050  download could not be stored at the local path
@@ -29,6 +30,11 @@ class AsyncHttpClientApiPrivate;
 // path. Otherwise the text describes the failure and the target is untouched.
 // A getRequest that got no HTTP answer (codes 0, 4003, 4013, 4030) delivers an
 // empty body. Timeouts are in seconds and cover the whole request.
+//
+// A download is written to its file as it arrives; neither it nor the
+// network layer holds more than about a megabyte of it in memory. At most
+// kMaxRunningDownloads downloads run at once; further ones wait in order of
+// issue, and their timeout starts when they start. Plain requests never wait.
 class AsyncHttpClientApi
 {
 public:
@@ -43,6 +49,7 @@ public:
         LocalFileError = 4050,
     };
     static constexpr qint64 kMaxBodyBytes = 64 * 1024 * 1024;
+    static constexpr int kMaxRunningDownloads = 4;
 
     static AsyncHttpClientApi* getInstance();
     static bool isNoAnswer(int code) { return code == NoAnswer || code == Timeout; }

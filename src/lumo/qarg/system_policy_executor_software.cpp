@@ -3,12 +3,15 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/external/asynchttpclientapi.h"
+#include "common/external/errorsdescription.h"
+#include "lumo/policy/download_budget.h"
 #include "script_file.h"
 #include "shell_command.h"
 #include "system_config.h"
 #include "system_policy_executor_p.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,6 +52,22 @@ QString bashCommand(const QString& path)
     if (path.contains(QRegularExpression(QStringLiteral("\\s"))))
         return QStringLiteral("bash \"%1\"").arg(path);
     return QStringLiteral("bash ") + path;
+}
+
+// The picture directory holds the boot background in use and nothing older.
+// Only plain files directly inside it go; hidden ones are downloads still
+// being written, links and subdirectories are left alone.
+void removeOlderPictures(const QString& picDir, const QString& current)
+{
+    const QFileInfoList files = QDir(picDir).entryInfoList(QDir::Files | QDir::NoDotAndDotDot);
+    for (const QFileInfo& file : files) {
+        if (file.isSymLink() || file.absoluteFilePath() == QFileInfo(current).absoluteFilePath())
+            continue;
+        if (QFile::remove(file.absoluteFilePath()))
+            qInfo() << "older boot background removed:" << file.absoluteFilePath();
+        else
+            qWarning() << "older boot background not removed:" << file.absoluteFilePath();
+    }
 }
 
 } // namespace
@@ -110,17 +129,58 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
 
     const quint64 document = currentDocument();
     QPointer<SystemPolicyExecutor> self(this);
+    const ScriptFile::NameSource random = ScriptFile::randomNames();
     for (const QString& item : items) {
         const QStringList parts = item.split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
         const QString path = parts.size() >= 2 ? parts.at(1) : QString();
         const QString url = vorn::kUrlHead.arg(serverHost(), serverPort()) + path;
-        AsyncHttpClientApi::getInstance()->getRequest(
-            [self, document, url](QString recvMsg, int code) {
+        QString error;
+        if (!DownloadBudget::shared().admit(this, document, &error)) {
+            qWarning() << "script not downloaded:" << url << error;
+            appendExecResult(kScriptKey, DownloadBudget::refusedText(QStringLiteral("script"), url, error));
+            continue;
+        }
+        // The name is taken now, so that scripts downloading at the same time
+        // never share one; the download replaces the empty file when complete.
+        const QString file = ScriptFile::create(QDir::tempPath(), QByteArray(), random, &error);
+        if (file.isEmpty()) {
+            qWarning() << "script not stored:" << error;
+            appendExecResult(kScriptKey, QStringLiteral("script not stored: ") + error);
+            continue;
+        }
+        d->addTempFile(file);
+        AsyncHttpClientApi::getInstance()->downloadFile(
+            [self, document, url, file](QString text, int code) {
                 if (self)
-                    self->runScript(document, url, recvMsg, code);
+                    self->onScriptDownloaded(document, url, file, text, code);
+                else
+                    QFile::remove(file);
             },
-            url, QString(), kScriptRequestTimeout);
+            file, url, QString(), false, {}, kScriptRequestTimeout);
     }
+}
+
+void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& url,
+                                              const QString& file, const QString& text, int code)
+{
+    qInfo() << "---nCode" << code << ":" << file << ":" << QFileInfo(file).fileName();
+    if (document != currentDocument()) {
+        qWarning() << "script arrived after its policy ended, not run:" << url << code;
+        QFile::remove(file);
+        return;
+    }
+    QString result;
+    // Only what the server delivered as a script is ever run.
+    if (!isSuccess(code) || QFileInfo(file).size() == 0)
+        result = DownloadBudget::failedText(QStringLiteral("script"), code, url, text);
+    else if (!DownloadBudget::shared().account(this, document, file, &result))
+        result = DownloadBudget::refusedText(QStringLiteral("script"), url, result);
+    if (!result.isEmpty()) {
+        qWarning() << result;
+        appendExecResult(document, kScriptKey, result);
+        return;
+    }
+    execCommand(document, kScriptKey, bashCommand(file));
 }
 
 void SystemPolicyExecutor::onRequestScript(const QString& recvMsg, int code)
@@ -210,21 +270,40 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
     const QString localPath = picDir + QLatin1Char('/') + name;
 
     const quint64 document = currentDocument();
+    QString refusal;
+    if (!DownloadBudget::shared().admit(this, document, &refusal)) {
+        appendExecResult(kBackgroundKey,
+                         DownloadBudget::refusedText(QStringLiteral("boot background"), url, refusal));
+        return;
+    }
     QPointer<SystemPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, document, localPath, url](QString text, int code) {
-            QString result;
-            // A failed download must not install an older file of that name.
-            if (isSuccess(code)) {
-                result = SystemConfig::GetInstance()->setLaunchBG(localPath);
-            } else {
-                result = QStringLiteral("boot background download failed, code %1: %2")
-                             .arg(QString::number(code), url);
-                qWarning() << result << text;
-            }
+        [self, document, picDir, localPath, url](QString text, int code) {
+            const QString result = self ? self->installBackground(document, picDir, localPath, url, text, code)
+                                        : QString();
             qInfo() << "LAUNCH_BG----result:" << localPath << result;
             if (self)
                 self->appendExecResult(document, kBackgroundKey, result);
         },
         localPath, url, QString(), false, {}, kBackgroundDownloadTimeout);
+}
+
+QString SystemPolicyExecutor::installBackground(quint64 document, const QString& picDir,
+                                                const QString& localPath, const QString& url,
+                                                const QString& text, int code)
+{
+    const QString what = QStringLiteral("boot background");
+    // A failed download must not install an older file of that name.
+    if (!isSuccess(code)) {
+        const QString result = DownloadBudget::failedText(what, code, url, text);
+        qWarning() << result;
+        return result;
+    }
+    QString refusal;
+    if (!DownloadBudget::shared().account(this, document, localPath, &refusal))
+        return DownloadBudget::refusedText(what, url, refusal);
+    const QString result = SystemConfig::GetInstance()->setLaunchBG(localPath);
+    if (result == ErrorsDescription::toErrorDescription(0))
+        removeOlderPictures(picDir, localPath);
+    return result;
 }

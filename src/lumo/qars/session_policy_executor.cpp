@@ -2,6 +2,7 @@
 
 #include "common/base/constants.h"
 #include "common/external/asynchttpclientapi.h"
+#include "lumo/policy/download_budget.h"
 #include "lumo/policy/policy_queue.h"
 #include "session_config.h"
 #include "session_policy_executor_p.h"
@@ -65,6 +66,33 @@ QString privateWallpaperDir(QString* error)
         return QString();
     }
     return dir;
+}
+
+// Before a download: empty when the document may still download, else the
+// result text.
+QString refusedBeforeDownload(const void* executor, quint64 document, const QString& what,
+                              const QString& url)
+{
+    QString reason;
+    if (DownloadBudget::shared().admit(executor, document, &reason))
+        return QString();
+    qWarning() << what << "not downloaded:" << url << reason;
+    return DownloadBudget::refusedText(what, url, reason);
+}
+
+// After a download: empty when its file may be used, else the result text. A
+// download over a size limit is never used (its file is gone).
+QString refusedAfterDownload(const void* executor, quint64 document, const QString& what,
+                             const QString& url, const QString& path, const QString& text, int code)
+{
+    QString reason;
+    if (code == AsyncHttpClientApi::BodyTooLarge)
+        reason = DownloadBudget::failedText(what, code, url, text);
+    else if (downloadSucceeded(code) && !DownloadBudget::shared().account(executor, document, path, &reason))
+        reason = DownloadBudget::refusedText(what, url, reason);
+    if (!reason.isEmpty())
+        qWarning() << reason;
+    return reason;
 }
 
 } // namespace
@@ -331,12 +359,25 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
             appendExecResult(kWebShortcutKey, QStringLiteral("invalid icon path: ") + iconPath);
             continue;
         }
+        const QString what = QStringLiteral("icon");
+        const QString refused = refusedBeforeDownload(this, document, what, iconUrl);
+        if (!refused.isEmpty()) {
+            appendExecResult(kWebShortcutKey, refused);
+            continue;
+        }
+        const QString localIcon = d->webpageIconPath + iconName;
         AsyncHttpClientApi::getInstance()->downloadFile(
-            [self, name, url, document](QString text, int code) {
-                if (self)
+            [self, name, url, document, what, iconUrl, localIcon](QString text, int code) {
+                if (!self)
+                    return;
+                const QString refusal =
+                    refusedAfterDownload(self.data(), document, what, iconUrl, localIcon, text, code);
+                if (refusal.isEmpty())
                     self->downloadShortcutImage(name, url, text, code, document);
+                else
+                    self->appendExecResult(document, kWebShortcutKey, refusal);
             },
-            d->webpageIconPath + iconName, iconUrl, QString(), false, {}, 3600);
+            localIcon, iconUrl, QString(), false, {}, 3600);
     }
 }
 
@@ -368,16 +409,24 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
 
     const QString localPath = dir + QLatin1Char('/') + name;
     const quint64 document = currentDocument();
+    const QString what = QStringLiteral("wallpaper");
+    const QString refused = refusedBeforeDownload(this, document, what, url);
+    if (!refused.isEmpty()) {
+        appendExecResult(kWallpaperKey, refused);
+        return;
+    }
     QPointer<SessionPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, localPath, document](QString text, int code) {
+        [self, localPath, document, what, url](QString text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
-            QString result;
+            QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
             // Only a file this download produced is ever set as wallpaper.
-            if (downloadSucceeded(code)) {
+            if (result.isEmpty() && downloadSucceeded(code)) {
                 result = SessionConfig::GetInstance()->setBackground(localPath);
-            } else {
+            } else if (result.isEmpty()) {
                 result = QStringLiteral("wallpaper download failed, code: %1").arg(code);
+                if (code < 100 || code > 599)
+                    result += QStringLiteral(": ") + text;
                 qWarning() << result << text;
             }
             if (self)
@@ -410,14 +459,20 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
 
     const QString localPath = dir + QLatin1Char('/') + name;
     const quint64 document = currentDocument();
+    const QString what = QStringLiteral("screen-saver picture");
+    const QString refused = refusedBeforeDownload(this, document, what, url);
+    if (!refused.isEmpty()) {
+        appendExecResult(kScreensaverPictureKey, refused);
+        return;
+    }
     QPointer<SessionPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, dir, localPath, document](QString text, int code) {
-            Q_UNUSED(text)
+        [self, dir, localPath, document, what, url](QString text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
-            const QString result = QFileInfo::exists(localPath)
-                                       ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
-                                       : QStringLiteral("image not exist");
+            QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
+            if (result.isEmpty())
+                result = QFileInfo::exists(localPath) ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
+                                                      : QStringLiteral("image not exist");
             qInfo() << "setScreenSaverBackground------" << result;
             if (self)
                 self->appendExecResult(document, kScreensaverPictureKey, result);

@@ -116,6 +116,7 @@ private slots:
     void missingCacheFileAppliesNothing();
     void lateResultsDropped();
     void screenSaverDirectoryFails();
+    void screenSaverDownloadFails_data();
     void screenSaverDownloadFails();
     void wallpaperDirectory_data();
     void wallpaperDirectory();
@@ -408,16 +409,37 @@ void TestSessionPolicyExecutor::screenSaverDirectoryFails()
     QCOMPARE(results(report), (Settings{{kSaver, QStringLiteral("mkpath failed: ") + dir}}));
 }
 
+void TestSessionPolicyExecutor::screenSaverDownloadFails_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("result"); // %1: the picture's URL
+
+    QTest::newRow("not on the server") << "images/missing.png" << "image not exist";
+    QTest::newRow("over the size limit")
+        << "images/huge.png"
+        << "screen-saver picture download failed, code 4013: %1: "
+           "answer of 67108865 bytes exceeds the size limit of 64 MiB";
+}
+
 void TestSessionPolicyExecutor::screenSaverDownloadFails()
 {
+    QFETCH(QString, value);
+    QFETCH(QString, result);
+
     const QString dir = path(QStringLiteral("home/.config/kestal/kestal-screensaver/saverpic/vorn"));
     QVERIFY(QDir().mkpath(dir + QStringLiteral("/keep")));
     QFile old(dir + QStringLiteral("/old.png"));
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.close();
+    // One byte more than a download may be; sparse, so cheap to make.
+    QFile huge(m_server->filesDir() + QStringLiteral("/images/huge.png"));
+    QVERIFY(QDir().mkpath(QFileInfo(huge).absolutePath()));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(AsyncHttpClientApi::kMaxBodyBytes + 1));
+    huge.close();
 
-    const QString report = submit(32, 32, {{kSaver, QStringLiteral("images/missing.png")}});
-    QCOMPARE(results(report), (Settings{{kSaver, QStringLiteral("image not exist")}}));
+    const QString report = submit(32, 32, {{kSaver, value}});
+    const QString url = QStringLiteral("https://127.0.0.1:%1/").arg(m_server->port()) + value;
+    QCOMPARE(results(report), (Settings{{kSaver, result.arg(url)}}));
     // Old pictures go, subdirectories stay.
     QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList());
     QVERIFY(QDir(dir + QStringLiteral("/keep")).exists());

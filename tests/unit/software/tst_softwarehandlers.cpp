@@ -53,6 +53,7 @@ private slots:
     void scripts();
     void background_data();
     void background();
+    void backgroundReplacesOlder();
 
 private:
     QString path(const QString& absolute) const { return m_root + absolute; }
@@ -67,7 +68,7 @@ private:
     {
         QString key;
         QString cmd;
-        QByteArray script; // content of the script file when it was asked for
+        QByteArray script; // first line of the script file when it was asked for
     };
 
     QString m_root;
@@ -97,6 +98,16 @@ void TestSoftwareHandlers::initTestCase()
     writeFile(m_server->filesDir() + "/scripts/one.sh", "echo one\n");
     writeFile(m_server->filesDir() + "/scripts/two.sh", "echo two\n");
     writeFile(m_server->filesDir() + "/a/b/c.png", "\x89PNG picture");
+    writeFile(m_server->filesDir() + "/a/b/d.png", "\x89PNG newer picture");
+    // One byte more than a download may be; sparse, so cheap to make.
+    QFile huge(m_server->filesDir() + "/scripts/huge.sh");
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(AsyncHttpClientApi::kMaxBodyBytes + 1));
+    huge.close();
+    // Five of these make more than a document may download.
+    QFile large(m_server->filesDir() + "/scripts/large.sh");
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.write("echo large\n") > 0
+            && large.resize(52 * 1024 * 1024));
+    large.close();
 
     m_executor.reset(new SystemPolicyExecutor(&m_queue));
     m_executor->setConfig(QStringLiteral("127.0.0.1"), QString::number(m_server->port()));
@@ -114,7 +125,7 @@ void TestSoftwareHandlers::initTestCase()
             [this](quint64 document, const QString& key, const QString& cmd) {
                 QFile script(cmd.mid(QStringLiteral("bash ").size()));
                 const QByteArray content =
-                    script.open(QIODevice::ReadOnly) ? script.readAll() : QByteArray();
+                    script.open(QIODevice::ReadOnly) ? script.readLine() : QByteArray();
                 m_commands.append({key, cmd, content});
                 m_executor->appendExecResult(document, key,
                                              QStringLiteral("ran: ") + QString::fromUtf8(content));
@@ -257,6 +268,19 @@ void TestSoftwareHandlers::scripts_data()
         << "one_|_scripts/one.sh,gone_|_scripts/missing.sh" << QStringList{"echo one\n"}
         << QStringList{"ran: echo one\n",
                        "script download failed, code 404: " + serverUrl("scripts/missing.sh")};
+    QTest::newRow("one of two over the size limit")
+        << "one_|_scripts/one.sh,huge_|_scripts/huge.sh" << QStringList{"echo one\n"}
+        << QStringList{"ran: echo one\n", "script download failed, code 4013: " + serverUrl("scripts/huge.sh")
+                                               + ": answer of 67108865 bytes exceeds the size limit of 64 MiB"};
+    const QString large = "l_|_scripts/large.sh";
+    const QString tooMuch = "script download refused: " + serverUrl("scripts/large.sh")
+        + ": the policy's downloads would exceed their limit of 256 MiB with 54525952 more bytes";
+    const auto times = [](int n, const QString& text) {
+        return QStringList(QVector<QString>(n, text).toList());
+    };
+    QTest::newRow("more than a document may download")
+        << times(5, large).join(',') << times(4, "echo large\n")
+        << (times(4, "ran: echo large\n") << tooMuch);
     QTest::newRow("empty value") << "" << QStringList() << QStringList{"No valid script"};
 }
 
@@ -323,6 +347,31 @@ void TestSoftwareHandlers::background()
         QVERIFY(picture.open(QIODevice::ReadOnly));
         QCOMPARE(picture.readAll(), QByteArray("\x89PNG picture"));
     }
+}
+
+void TestSoftwareHandlers::backgroundReplacesOlder()
+{
+    const QString pic = path("/etc/vorn/pic");
+    QCOMPARE(runDocument(kBackgroundKey, "a/b/c.png"), results(kBackgroundKey, {"success"}));
+    // Beside the pictures: a download still being written, a subdirectory,
+    // a link to a file outside; and a file outside the directory.
+    writeFile(pic + "/.e.png.part-123456", "partial");
+    QVERIFY(QDir().mkpath(pic + "/keep"));
+    writeFile(path("/etc/vorn/outside.png"), "outside");
+    QVERIFY(QFile::link(path("/etc/vorn/outside.png"), pic + "/link.png"));
+
+    QCOMPARE(runDocument(kBackgroundKey, "a/b/d.png"), results(kBackgroundKey, {"success"}));
+    QCOMPARE(QDir(pic).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{".e.png.part-123456", "d.png", "keep", "link.png"}));
+    QVERIFY(QFile::exists(path("/etc/vorn/outside.png")));
+
+    // A failed install keeps the picture in use.
+    writeFile(path("/var/lib/vorn-xwe/faults.json"), R"({"SetBackgroundSourceFile": {"status": 3}})");
+    const QString failed = runDocument(kBackgroundKey, "a/b/c.png");
+    QFile::remove(path("/var/lib/vorn-xwe/faults.json"));
+    QVERIFY(!failed.contains("\"success\""));
+    QVERIFY(QFile::exists(pic + "/d.png"));
+    QFile::remove(path("/etc/vorn/outside.png"));
 }
 
 QARG_TEST_MAIN_IN_SYSROOT(TestSoftwareHandlers)

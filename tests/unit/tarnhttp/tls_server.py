@@ -12,6 +12,8 @@ input is closed (so it never outlives a crashed test). Paths:
   /bigstream     200, the same without Content-Length (ends when closed)
   /truncated     200, Content-Length larger than what is sent, then closes
   /file          200, FILE_SIZE bytes of a fixed pattern
+  /trickle       200, TRICKLE_SIZE zero bytes with Content-Length, sent slowly
+  /large         200, LARGE_SIZE zero bytes with Content-Length, at full speed
   /redirect-same 302 to /ok on this server
   /redirect-other 302 to another host
   /redirect-http 302 to plain http on this host
@@ -27,6 +29,10 @@ OK_BODY = b'{"code":0,"msg":"ok"}'
 BIG_SIZE = 64 * 1024 * 1024 + 4096
 FILE_SIZE = 300 * 1024
 CHUNK = 1024 * 1024
+TRICKLE_SIZE = 8 * 1024 * 1024
+TRICKLE_CHUNK = 256 * 1024
+TRICKLE_PAUSE = 0.05
+LARGE_SIZE = 60 * 1024 * 1024
 
 
 def file_content():
@@ -60,6 +66,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(block[:n])
             left -= n
 
+    def trickle(self):
+        self.send_response(200)
+        self.send_header("Content-Length", str(TRICKLE_SIZE))
+        self.end_headers()
+        block = b"\0" * TRICKLE_CHUNK
+        for _ in range(TRICKLE_SIZE // TRICKLE_CHUNK):
+            self.wfile.write(block)
+            self.wfile.flush()
+            if self.server.stop_event.wait(TRICKLE_PAUSE):
+                return
+
     def do_GET(self):
         port = self.server.server_address[1]
         path = self.path.split("?", 1)[0]
@@ -88,6 +105,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"x" * 1000)
                 self.wfile.flush()
                 self.close_connection = True
+            elif path == "/trickle":
+                self.trickle()
+            elif path == "/large":
+                self.send_response(200)
+                self.send_header("Content-Length", str(LARGE_SIZE))
+                self.end_headers()
+                self.stream_zeros(LARGE_SIZE)
             elif path == "/file":
                 self.send_body(200, self.server.file_body, "application/octet-stream")
             elif path == "/redirect-same":
