@@ -71,12 +71,7 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     }
 
     logStep(Step::WaitEnded, info);
-    if (info.taskId <= 0 || info.jobId <= 0) {
-        endDocument();
-        logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
-        return true;
-    }
-    {
+    if (info.taskId > 0 && info.jobId > 0) {
         // A document that ran out of time did not do what it was asked to.
         const bool done = end == ExecutorSupport::WaitEnd::AllResults;
         const QString result = getExecResult();
@@ -92,12 +87,11 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
             receipt.result = result;
             m_journal->add(receipt, QFileInfo(info.cachePath).fileName());
         }
-        // The receipt is on record: the document is done with, before it is reported.
-        endDocument();
-        logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
         emit execPolicyFinished(info.taskId, info.jobId, done, result);
         logStep(Step::Reported, info, 0, result);
     }
+    endDocument();
+    logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
     return true;
 }
 

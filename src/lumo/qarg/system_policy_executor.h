@@ -30,9 +30,6 @@ signals:
     // (a script that arrived from the server after its handler returned).
     void execDocumentScript(quint64 document, const QString& key, const QString& cmd);
 
-public slots:
-    void onRequestScript(const QString& recvMsg, int code);
-
 protected:
     bool handles(const QString& key) const override;
     const CycleTexts& cycleTexts() const override;

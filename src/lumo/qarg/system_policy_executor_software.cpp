@@ -183,11 +183,6 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& u
     execCommand(document, kScriptKey, bashCommand(file));
 }
 
-void SystemPolicyExecutor::onRequestScript(const QString& recvMsg, int code)
-{
-    runScript(currentDocument(), QString(), recvMsg, code);
-}
-
 void SystemPolicyExecutor::runScript(quint64 document, const QString& url, const QString& recvMsg,
                                      int code)
 {

@@ -215,8 +215,8 @@ QString TestSessionPolicyExecutor::submit(int taskId, int jobId, const Settings&
         return QStringLiteral("no report");
     if (!report.success)
         return QStringLiteral("reported as failed");
-    // The executor removes the file before it reports.
-    if (QFile::exists(info.cachePath))
+    // The executor removes the file right after it reports.
+    if (!vorn::test::waitFor([&]() { return !QFile::exists(info.cachePath); }, 5000))
         return QStringLiteral("cache file left");
     return report.result;
 }
