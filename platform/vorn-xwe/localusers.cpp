@@ -4,6 +4,11 @@
 #include <QFile>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <pwd.h>
+
 namespace xwe {
 
 namespace {
@@ -16,6 +21,10 @@ bool isLoginShell(const QString& shell)
     return !shell.isEmpty() && !shell.endsWith(QLatin1String("nologin"))
         && !shell.endsWith(QLatin1String("false"));
 }
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
 
 } // namespace
 
@@ -38,6 +47,32 @@ QList<uint> localUserIds(const QString& passwdPath)
         bool ok = false;
         const uint uid = fields.at(2).toUInt(&ok);
         if (!ok || uid < kFirstHumanUid || uid > kLastHumanUid || !isLoginShell(fields.at(6).trimmed()))
+            continue;
+        if (!ids.contains(uid))
+            ids.append(uid);
+    }
+    return ids;
+}
+
+QList<uint> localUserIdsFromDatabase(const QString& passwdPath)
+{
+    QList<uint> ids;
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(QFile::encodeName(passwdPath).constData(), "re"));
+    if (!file) {
+        qWarning() << "vorn-xwe: cannot read" << passwdPath << qt_error_string(errno);
+        return ids;
+    }
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    for (;;) {
+        const int error = fgetpwent_r(file.get(), &entry, buffer, sizeof buffer, &found);
+        if (error == ENOENT || (error != 0 && error != ERANGE))
+            break;
+        if (error == ERANGE)
+            continue; // a line longer than any real account: skipped
+        const uint uid = entry.pw_uid;
+        if (uid < kFirstHumanUid || uid > kLastHumanUid || !isLoginShell(QString::fromLocal8Bit(entry.pw_shell)))
             continue;
         if (!ids.contains(uid))
             ids.append(uid);
