@@ -100,6 +100,8 @@ QByteArray rulesText(int deviceClass, int permission)
 
 int apply(int deviceClass, int permission)
 {
+    if (!toolAvailable(QStringLiteral("udevadm")))
+        return NotSupported;
     const QString path = rulesPath(deviceClass);
     const QByteArray text = rulesText(deviceClass, permission);
     const int status = text.isEmpty() ? removeFile(path) : writeFileAtomic(path, text, 0644);

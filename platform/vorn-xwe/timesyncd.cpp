@@ -51,6 +51,9 @@ void readNtpLines(const QString& path, QStringList* servers)
 
 int setServer(const QString& server)
 {
+    // No service manager, no timesyncd to configure.
+    if (!toolAvailable(QStringLiteral("systemctl")))
+        return NotSupported;
     const QString path = sysrootPath(QString::fromLatin1(kDropIn));
     int status = Success;
     if (server.isEmpty()) {

@@ -333,14 +333,23 @@ void TestLinuxSystem::missingToolIsNotSupported()
     const int grub = m_system->SetBackgroundSourceFile(m_lab.dir() + QStringLiteral("/download/boot"));
     const int pam = m_system->SetLocalUserLogoinLimit(false);
     const int dpkg = m_system->SetAppCtrlBlacklist(QStringLiteral("gnome-mines"));
-    QVERIFY(m_lab.hideTool(QStringLiteral("update-grub"), false));
-    QVERIFY(m_lab.hideTool(QStringLiteral("pam-auth-update"), false));
+    QVERIFY(m_lab.hideTool(QStringLiteral("udevadm"), true));
+    QVERIFY(m_lab.hideTool(QStringLiteral("systemctl"), true));
+    const int udev = m_system->SetStorageGlobalPermPolicy(1, 0);
+    const int ntp = m_system->SetNTPServer(QStringLiteral("elsewhere.example"));
+    for (const char* tool : {"update-grub", "pam-auth-update", "udevadm", "systemctl"})
+        QVERIFY(m_lab.hideTool(QLatin1String(tool), false));
     qputenv("PATH", path);
     QCOMPARE(grub, 8);
     QCOMPARE(ErrorsDescription::toErrorDescription(grub), QStringLiteral("failed (status 8): not supported by this desktop"));
     QCOMPARE(pam, 8);
     QCOMPARE(dpkg, 8);
+    QCOMPARE(udev, 8);
+    QCOMPARE(ntp, 8);
+    // Nothing was half done.
     QVERIFY(!QFile::exists(m_lab.path(kPamProfile)));
+    QVERIFY(!PlatformLab::readAll(m_lab.path(kUsbRules)).contains("offline"));
+    QCOMPARE(m_system->GetNTPServer(), QStringLiteral("time.lab.example"));
 }
 
 void TestLinuxSystem::localUsersFromUserDatabase()
