@@ -5,6 +5,7 @@ platform's own tools (systemd's parser, dpkg, gsettings) or from the files it ch
 import itertools
 import json
 import os
+import shutil
 import struct
 import subprocess
 
@@ -78,6 +79,40 @@ def timesyncd_config(sandbox):
                           text=True).stdout
 
 
+# In a private mount namespace: the machine's PAM profiles plus ours, pam-auth-update run for
+# real on copies of /etc/pam.d and /var/lib/pam, and pamtester asking the account stack about
+# users added to copies of passwd and shadow. The machine's own files are never touched.
+PAM_CHECK = r"""
+set -e
+work=$1; profile=$2
+cp -a /etc/pam.d "$work/pam.d"; cp -a /var/lib/pam "$work/var-lib-pam"
+cp -a /usr/share/pam-configs "$work/pam-configs"; cp "$profile" "$work/pam-configs/"
+cp /etc/passwd "$work/passwd"; cp /etc/shadow "$work/shadow"
+for entry in lab1000:1000 lab20000:20000; do
+  echo "${entry%%:*}:x:${entry#*:}:${entry#*:}:lab:/nonexistent:/bin/sh" >> "$work/passwd"
+  echo "${entry%%:*}:*:19000:0:99999:7:::" >> "$work/shadow"
+done
+mount --bind "$work/pam.d" /etc/pam.d; mount --bind "$work/var-lib-pam" /var/lib/pam
+mount --bind "$work/pam-configs" /usr/share/pam-configs
+mount --bind "$work/passwd" /etc/passwd; mount --bind "$work/shadow" /etc/shadow
+pam-auth-update --package --enable "$(basename "$profile")"
+for user in root lab1000 lab20000; do
+  if pamtester login "$user" acct_mgmt >/dev/null 2>&1; then echo "$user allowed"; else echo "$user refused"; fi
+done
+"""
+
+
+def pam_decisions(profile, workdir):
+    """{user: "allowed" | "refused"} of the account stack with the profile enabled."""
+    if os.geteuid() != 0 or not all(shutil.which(t) for t in ("unshare", "pamtester",
+                                                               "pam-auth-update")):
+        pytest.skip("needs root, unshare, pamtester and pam-auth-update")
+    os.makedirs(workdir)
+    out = subprocess.run(["unshare", "-m", "sh", "-c", PAM_CHECK, "sh", workdir, profile],
+                         check=True, capture_output=True, text=True).stdout
+    return dict(line.split() for line in out.splitlines())
+
+
 def test_qarg_applies_each_group_to_the_platform(lab, linux_env):
     sandbox = lab.sandbox
     os.makedirs(sandbox.path("/dev"), exist_ok=True)
@@ -127,7 +162,10 @@ def test_qarg_applies_each_group_to_the_platform(lab, linux_env):
     assert results["launch_backgroud/launch_backgroud_name"] \
         == "failed (status 7): operation refused by the platform"
     assert ["pam-auth-update", "--package", "--enable", "vorn-xwe-login-limit"] in lab.stubs.calls()
-    assert os.path.isfile(sandbox.path("/usr/share/pam-configs/vorn-xwe-login-limit"))
+    # Real PAM: local people are refused, root and accounts outside the range are not.
+    assert pam_decisions(sandbox.path("/usr/share/pam-configs/vorn-xwe-login-limit"),
+                         os.path.join(sandbox.dir, "pam-check")) \
+        == {"root": "allowed", "lab1000": "refused", "lab20000": "allowed"}
 
     # The radio switch is applied again when the library starts in a new daemon.
     lab.programs.stop(prog)
