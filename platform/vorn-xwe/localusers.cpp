@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <pwd.h>
+#include <vector>
 
 namespace xwe {
 
@@ -15,6 +16,8 @@ namespace {
 
 const uint kFirstHumanUid = 1000;
 const uint kLastHumanUid = 9999;
+// No real account needs more; a longer line ends the reading.
+const size_t kMaxLineSize = 1024 * 1024;
 
 bool isLoginShell(const QString& shell)
 {
@@ -64,13 +67,16 @@ QList<uint> localUserIdsFromDatabase(const QString& passwdPath)
     }
     struct passwd entry {};
     struct passwd* found = nullptr;
-    char buffer[4096];
+    std::vector<char> buffer(4096);
     for (;;) {
-        const int error = fgetpwent_r(file.get(), &entry, buffer, sizeof buffer, &found);
-        if (error == ENOENT || (error != 0 && error != ERANGE))
+        const int error = fgetpwent_r(file.get(), &entry, buffer.data(), buffer.size(), &found);
+        // Too small: the C library puts the line back, so it is read again with more room.
+        if (error == ERANGE && buffer.size() < kMaxLineSize) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0)
             break;
-        if (error == ERANGE)
-            continue; // a line longer than any real account: skipped
         const uint uid = entry.pw_uid;
         if (uid < kFirstHumanUid || uid > kLastHumanUid || !isLoginShell(QString::fromLocal8Bit(entry.pw_shell)))
             continue;

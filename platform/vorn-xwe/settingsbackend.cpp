@@ -1,8 +1,8 @@
 #include "settingsbackend.h"
 
 #include "linuxsessionbackend.h"
-#include "localusers.h"
 #include "linuxsystembackend.h"
+#include "localusers.h"
 #include "storebackend.h"
 
 #include <QDebug>

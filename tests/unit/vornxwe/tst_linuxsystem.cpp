@@ -358,10 +358,12 @@ void TestLinuxSystem::localUsersFromUserDatabase()
                                    "root:x:0:0:root:/root:/bin/bash\n"
                                    "alice:x:1000:1000:Alice:/home/alice:/bin/bash\n"
                                    "svc:x:1500:1500::/var/lib/svc:/usr/sbin/nologin\n"
+                                   "carol:x:1002:1002:" + QByteArray(20000, 'c') + ":/home/carol:/bin/sh\n"
                                    "bob:x:1001:1001:Bob:/home/bob:/bin/zsh\n"
                                    "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n"
                                    "dir:x:10001:10001::/home/dir:/bin/bash\n"));
-    QCOMPARE(m_system->GetLocalUIDList(), (QList<uint>{1000, 1001}));
+    // A line longer than the first buffer is read all the same.
+    QCOMPARE(m_system->GetLocalUIDList(), (QList<uint>{1000, 1002, 1001}));
 }
 
 QTEST_GUILESS_MAIN(TestLinuxSystem)
