@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include <sys/stat.h>
 
@@ -111,6 +112,25 @@ int PlatformLab::fileMode(const QString& path)
 {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+QByteArray PlatformLab::udevRulesCheck(const QString& rulesDir)
+{
+    // The machine's tools, not the stand-ins first on PATH.
+    const QStringList system{QStringLiteral("/usr/bin"), QStringLiteral("/bin"), QStringLiteral("/usr/sbin")};
+    const QString udevadm = QStandardPaths::findExecutable(QStringLiteral("udevadm"), system);
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"), system);
+    if (udevadm.isEmpty() || unshare.isEmpty())
+        return QByteArray();
+    // A simulated event: udev reads every rules file; /run is private so nothing is kept.
+    const QString script = QStringLiteral("mount -t tmpfs none /run && mount --bind \"$1\" /etc/udev/rules.d && "
+                                          "\"$2\" test --action=add /sys/class/mem/null 2>&1");
+    QProcess process;
+    process.start(unshare, {QStringLiteral("-m"), QStringLiteral("/bin/sh"), QStringLiteral("-c"), script,
+                            QStringLiteral("sh"), rulesDir, udevadm});
+    if (!process.waitForFinished(60000))
+        return QByteArray();
+    return process.readAllStandardOutput();
 }
 
 QByteArray PlatformLab::run(const QString& program, const QStringList& arguments)

@@ -31,6 +31,10 @@ public:
     static QByteArray readAll(const QString& path);
     static bool writeFile(const QString& path, const QByteArray& data, int mode = 0644);
     static int fileMode(const QString& path);
+    // What udev's own parser says about the rules files in rulesDir, loaded in a private
+    // mount namespace in place of /etc/udev/rules.d: its output, or a null array when the
+    // machine has no udevadm or unshare (then nothing can be said).
+    static QByteArray udevRulesCheck(const QString& rulesDir);
     // Runs a program found on PATH; its standard output, or a null array when it failed.
     static QByteArray run(const QString& program, const QStringList& arguments);
 
