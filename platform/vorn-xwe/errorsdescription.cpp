@@ -19,6 +19,8 @@ QString reason(int status)
         return QStringLiteral("no platform backend available");
     case xwe::Refused:
         return QStringLiteral("operation refused by the platform");
+    case xwe::NotSupported:
+        return QStringLiteral("not supported by this desktop");
     default:
         return QStringLiteral("unknown platform error");
     }

@@ -9,4 +9,8 @@ namespace xwe {
 // passwd file at passwdPath: uid 1000 to 9999 with a login shell.
 QList<uint> localUserIds(const QString& passwdPath);
 
+// The same people read through the C library's user database parser (fgetpwent) from
+// the passwd file at passwdPath.
+QList<uint> localUserIdsFromDatabase(const QString& passwdPath);
+
 } // namespace xwe

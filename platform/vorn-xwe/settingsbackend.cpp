@@ -1,5 +1,8 @@
 #include "settingsbackend.h"
 
+#include "linuxsessionbackend.h"
+#include "linuxsystembackend.h"
+#include "localusers.h"
 #include "storebackend.h"
 
 #include <QDebug>
@@ -8,13 +11,26 @@ namespace xwe {
 
 SettingsBackend::~SettingsBackend() = default;
 
-std::unique_ptr<SettingsBackend> SettingsBackend::create(const QString& directory, const QString& stateName)
+QList<uint> SettingsBackend::localUsers(const QString& passwdPath)
+{
+    return localUserIds(passwdPath);
+}
+
+std::unique_ptr<SettingsBackend> SettingsBackend::create(Scope scope, const QString& directory,
+                                                         const QString& stateName)
 {
     QString kind = qEnvironmentVariable("VORN_XWE_BACKEND");
     if (kind.isEmpty())
         kind = QStringLiteral("store");
     if (kind == QLatin1String("store"))
         return std::make_unique<StoreBackend>(directory, stateName);
+    if (kind == QLatin1String("linux")) {
+        // Its own record, so that switching backends never replays the store's values.
+        const QString state = directory + QStringLiteral("/linux-") + stateName;
+        if (scope == Scope::System)
+            return std::make_unique<LinuxSystemBackend>(directory, state);
+        return std::make_unique<LinuxSessionBackend>(directory, state);
+    }
     // Better to fail every call than to pretend settings took effect.
     qWarning() << "vorn-xwe: unknown backend" << kind << "- every setting will fail";
     return nullptr;

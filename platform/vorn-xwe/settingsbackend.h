@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonValue>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -13,6 +14,9 @@ namespace xwe {
 class SettingsBackend
 {
 public:
+    // Machine-wide settings (the daemon) or the settings of one user's desktop.
+    enum class Scope { System, Session };
+
     // Gets the value in effect (Undefined when never set) and returns the new
     // one, or Undefined to leave it unchanged.
     using Change = std::function<QJsonValue(const QJsonValue& current)>;
@@ -27,10 +31,14 @@ public:
     // Takes a copy of a file the caller may delete once the call returned,
     // stored under label; *kept receives the copy's path.
     virtual int keepFile(const QString& source, const QString& label, QString* kept) = 0;
+    // Ids of the local people who can log in (uid 1000 to 9999 with a login shell).
+    virtual QList<uint> localUsers(const QString& passwdPath);
 
-    // The backend named by VORN_XWE_BACKEND ("store" when unset), keeping its
-    // state in directory under the file name stateName. Null for an unknown name.
-    static std::unique_ptr<SettingsBackend> create(const QString& directory, const QString& stateName);
+    // The backend named by VORN_XWE_BACKEND ("store" when unset, or "linux"),
+    // keeping its state in directory under the file name stateName. Null for an
+    // unknown name.
+    static std::unique_ptr<SettingsBackend> create(Scope scope, const QString& directory,
+                                                   const QString& stateName);
 };
 
 } // namespace xwe

@@ -1,5 +1,6 @@
 #include "settingsservice.h"
 
+#include "localusers.h"
 #include "status.h"
 
 #include <QDebug>
@@ -25,8 +26,9 @@ QString describe(const QJsonValue& value)
 
 } // namespace
 
-SettingsService::SettingsService(const QString& directory, const QString& stateName)
-    : m_backend(SettingsBackend::create(directory, stateName))
+SettingsService::SettingsService(SettingsBackend::Scope scope, const QString& directory,
+                                 const QString& stateName)
+    : m_backend(SettingsBackend::create(scope, directory, stateName))
     , m_faults(directory + QStringLiteral("/faults.json"))
 {
     qInfo().noquote() << "vorn-xwe: backend" << (m_backend ? m_backend->name() : QStringLiteral("none"))
@@ -65,6 +67,12 @@ QJsonValue SettingsService::value(const QString& key)
 {
     QMutexLocker locker(&m_mutex);
     return m_backend ? m_backend->value(key) : QJsonValue(QJsonValue::Undefined);
+}
+
+QList<uint> SettingsService::localUsers(const QString& passwdPath)
+{
+    QMutexLocker locker(&m_mutex);
+    return m_backend ? m_backend->localUsers(passwdPath) : localUserIds(passwdPath);
 }
 
 void SettingsService::logRead(const QString& operation, const QJsonValue& result)

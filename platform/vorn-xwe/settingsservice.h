@@ -21,7 +21,7 @@ public:
     using Apply = std::function<int(SettingsBackend& backend)>;
 
     // directory holds the state file stateName and the faults file.
-    SettingsService(const QString& directory, const QString& stateName);
+    SettingsService(SettingsBackend::Scope scope, const QString& directory, const QString& stateName);
     ~SettingsService();
 
     // Runs one setter: an injected failure wins, then apply. Logged with its status.
@@ -32,6 +32,8 @@ public:
                int refusal = 0);
     // A stored value for a getter, Undefined when never set or no backend.
     QJsonValue value(const QString& key);
+    // The local people who can log in, as the backend reads them.
+    QList<uint> localUsers(const QString& passwdPath);
     // Log line of a getter.
     void logRead(const QString& operation, const QJsonValue& result);
 

@@ -12,6 +12,8 @@ enum Status : int {
     StoreBusy = 4,
     NoBackend = 5,
     Refused = 7,
+    // The desktop or distribution has nothing this setting could change.
+    NotSupported = 8,
 };
 
 } // namespace xwe

@@ -29,7 +29,7 @@ class VornSessionInterface::Private
 {
 public:
     Private()
-        : service(sessionStateDirectory(), QStringLiteral("session.json"))
+        : service(xwe::SettingsBackend::Scope::Session, sessionStateDirectory(), QStringLiteral("session.json"))
     {
     }
 

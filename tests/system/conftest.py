@@ -41,10 +41,10 @@ def replies(vorng, job):
 _probe_ids = itertools.count(900000)
 
 
-def start_qarg(lab):
+def start_qarg(lab, extra_env=None):
     """Starts qarg and waits until it hears the core client service's signals: a push it
     must refuse ("data error") is answered."""
-    prog = lab.start("qarg")
+    prog = lab.start("qarg", extra_env=extra_env)
 
     def subscribed():
         if not prog.alive():

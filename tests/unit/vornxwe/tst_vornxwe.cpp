@@ -187,6 +187,7 @@ void TestVornXwe::errorTexts_data()
     QTest::newRow("missing file") << 2 << "failed (status 2): file or directory not found";
     QTest::newRow("not saved") << 3 << "failed (status 3): settings could not be saved";
     QTest::newRow("refused") << 7 << "failed (status 7): operation refused by the platform";
+    QTest::newRow("not supported") << 8 << "failed (status 8): not supported by this desktop";
     QTest::newRow("unknown") << 42 << "failed (status 42): unknown platform error";
     QTest::newRow("negative") << -1 << "failed (status -1): unknown platform error";
 }
