@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+from server import POLICY_PATH
 from conftest import policy, replies, start_qarg, wait_until
 
 CACHE_DIR = "/root/.cache/vorn/cache_policy"
@@ -149,14 +150,52 @@ def test_domain_removal_restores_then_disables_and_stops_the_service(lab):
     assert -1 not in positions, list(zip(steps, positions))
     assert positions == sorted(positions)
 
-    # While "systemctl stop qarg" still runs, the daemon answers and ends on SIGTERM at once.
-    lab.vorng.emit_server_msg(2000, {"job_id": 41, "task_id": 42, "action": "none"})
-    wait_until(lambda: replies(lab.vorng, 41), 2, what="an answer during the stop")
+    # While "systemctl stop qarg" still runs, pushes are ignored: nothing is pulled or applied.
+    pulls = len(lab.server.requests(POLICY_PATH))
+    lab.vorng.emit_server_msg(1100, {"job_id": 41, "task_id": 42})
+    wait_until(lambda: "domain removed, push ignored: 1100" in log_text(prog), 5,
+               what="the push to be ignored")
+    assert replies(lab.vorng, 41) == []
+    assert len(lab.server.requests(POLICY_PATH)) == pulls
+    # And it still ends on SIGTERM at once.
     started = time.monotonic()
     os.kill(prog.pid, signal.SIGTERM)
     prog.popen.wait(5)
     assert time.monotonic() - started < 1.0
     assert prog.returncode() == 0
+
+
+def test_domain_removal_drops_queued_documents_and_waits_for_the_running_handler(lab):
+    # The first document's SSH sequence is slow; a second document waits behind it.
+    lab.stubs.answer("systemctl stop ssh", delay=2)
+    lab.server.set_policy("system", policy(("ssh_login/ssh_login_status", "1")))
+    prog = start_qarg(lab)
+    lab.vorng.emit_server_msg(1100, {"job_id": 43, "task_id": 44})
+    lab.stubs.wait_for_call(["systemctl", "stop", "ssh"], 10)
+    lab.vorng.emit_server_msg(1100, {"job_id": 45, "task_id": 46})
+    wait_until(lambda: os.path.exists(lab.sandbox.path(CACHE_DIR + "/46_45")), 10,
+               what="the second document to wait in the queue")
+    lab.vorng.emit_domain_removed()
+
+    lab.stubs.wait_for_call(["systemctl", "stop", "qarg"], 15)
+    calls = lab.stubs.calls("systemctl")
+    # The running handler ended its sequence before anything was restored; the queued
+    # document never ran and its file is gone.
+    assert calls.index(["systemctl", "enable", "ssh"]) < calls.index(["systemctl", "disable", "qarg"])
+    assert calls.count(["systemctl", "stop", "ssh"]) == 1
+    assert not os.path.exists(lab.sandbox.path(CACHE_DIR + "/46_45"))
+    text = log_text(prog)
+    assert text.index("qarg remove domain begin") < text.index("-----policy ret  true") \
+        < text.index("vorn-xwe: SetStorageGlobalPermPolicy(2,2)")
+
+
+def test_usb_order_while_whitelist_control_is_off_is_refused_at_once(lab):
+    start_qarg(lab)
+    lab.vorng.emit_server_msg(2000, {"job_id": 47, "task_id": 48, "action": "add",
+                                     "vendor_id": "0781", "product_id": "5567",
+                                     "serial_number": "X1", "alias_name": "stick"})
+    wait_until(lambda: replies(lab.vorng, 47), 5, what="the answer to the order")
+    assert replies(lab.vorng, 47) == [(47, 48, 2003, "", "USB whitelist control is off")]
 
 
 def test_sigterm_ends_the_daemon_within_a_second(lab):

@@ -145,6 +145,13 @@ void PolicyExecutor::stop()
     m_support.stop(this, m_queue);
 }
 
+void PolicyExecutor::stopAfterCurrentDocument()
+{
+    requestInterruption();
+    if (m_queue)
+        m_queue->wakeConsumer();
+}
+
 bool PolicyExecutor::isStopping() const
 {
     return m_support.isStopping();

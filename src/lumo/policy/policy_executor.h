@@ -38,6 +38,9 @@ public:
     // for outstanding results, but never interrupts a handler call. Must be
     // called from another thread.
     void stop();
+    // Lets the document that runs end as usual, results and report included,
+    // then ends the thread; returns at once.
+    void stopAfterCurrentDocument();
 
     // Where a document's receipt is recorded before its cache file goes.
     void setJournal(ReceiptJournal* journal);

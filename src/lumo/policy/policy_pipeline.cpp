@@ -2,6 +2,7 @@
 
 #include "common/base/codes.h"
 #include "common/base/filecontent.h"
+#include "policy_executor.h"
 #include "policy_queue.h"
 #include "policy_receiver.h"
 #include "policy_responder.h"
@@ -16,6 +17,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 // How long the receipt thread may take to end at shutdown: a bus call in
@@ -172,6 +174,27 @@ QString PolicyPipeline::serverHost() const
 QString PolicyPipeline::serverPort() const
 {
     return m_port;
+}
+
+void PolicyPipeline::leaveDomain(PolicyExecutor* executor, std::function<void()> then)
+{
+    m_receiver->stopPulling();
+    const QList<PolicyInfo> dropped = m_queue->takeAll();
+    for (const PolicyInfo& record : dropped) {
+        qInfo() << "domain removed, queued policy dropped:" << record.cachePath;
+        QFile::remove(record.cachePath);
+    }
+    auto done = std::make_shared<bool>(false);
+    auto finish = [done, then] {
+        if (*done)
+            return;
+        *done = true;
+        then();
+    };
+    connect(executor, &QThread::finished, this, finish);
+    executor->stopAfterCurrentDocument();
+    if (executor->isFinished())
+        finish();
 }
 
 ReceiptJournal* PolicyPipeline::journal() const

@@ -4,6 +4,9 @@
 #include <QScopedPointer>
 #include <QString>
 
+#include <functional>
+
+class PolicyExecutor;
 class PolicyQueue;
 class PolicyReceiver;
 class PolicyResponder;
@@ -37,6 +40,11 @@ public:
     ReceiptJournal* journal() const;
     QString serverHost() const;
     QString serverPort() const;
+
+    // The machine leaves its domain: no further pull, the records still queued
+    // are dropped with their cache files, and `executor` ends once the document
+    // that runs has ended; then `then` runs on the main thread.
+    void leaveDomain(PolicyExecutor* executor, std::function<void()> then);
 
     // Hands one task receipt to the receipt thread. Any thread.
     void sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result);

@@ -39,6 +39,19 @@ bool PolicyQueue::popPolicy(PolicyInfo& info)
     return true;
 }
 
+QList<PolicyInfo> PolicyQueue::takeAll()
+{
+    QList<PolicyInfo> taken;
+    QMutexLocker locker(&m_mutex);
+    // Only records whose permit is still free: a consumer that already holds
+    // one takes its record after us.
+    while (!m_list.isEmpty() && m_queuedItems.tryAcquire()) {
+        taken.append(m_list.takeFirst());
+        m_freeSlots.release();
+    }
+    return taken;
+}
+
 void PolicyQueue::wakeConsumer()
 {
     {

@@ -40,6 +40,9 @@ public:
     // it) without a record, so that a stopping thread can leave its loop.
     void wakeConsumer();
 
+    // Takes every record still waiting, oldest first, without blocking.
+    QList<PolicyInfo> takeAll();
+
 private:
     Q_DISABLE_COPY(PolicyQueue)
     QList<PolicyInfo> m_list;

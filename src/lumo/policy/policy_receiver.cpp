@@ -104,8 +104,18 @@ void PolicyReceiver::onPullPolicyTimerOut()
     pullPolicy(-1, -1);
 }
 
+void PolicyReceiver::stopPulling()
+{
+    m_stopped = true;
+    m_timer->stop();
+}
+
 int PolicyReceiver::pullPolicy(int taskId, int jobId)
 {
+    if (m_stopped) {
+        qInfo() << "pulls stopped, no pull for task" << taskId << "job" << jobId;
+        return 0;
+    }
     d->taskId = taskId;
     d->jobId = jobId;
     // One pass over the template, so that a value holding "%n" is never re-filled.
@@ -149,6 +159,10 @@ QString PolicyReceiver::chooseCacheFile(int taskId, int jobId) const
 void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int nCode)
 {
     qInfo() << "asyncPullPolicy --- nCode:" << nCode;
+    if (m_stopped) {
+        qInfo() << "pulls stopped, answer dropped for task" << taskId << "job" << jobId;
+        return;
+    }
 
     PolicyInfo record;
     record.taskId = taskId;

@@ -29,6 +29,8 @@ public:
     // Starts one asynchronous pull; the completion queues the document under
     // this pull's own task and job. Always returns 0.
     int pullPolicy(int taskId, int jobId);
+    // For good: no further pull is made, and answers still on their way are dropped.
+    void stopPulling();
 
     // Regular files of dir (hidden ones included, links excluded), oldest first.
     QStringList fileSearch(const QString& dir);
@@ -64,6 +66,7 @@ private:
     QString chooseCacheFile(int taskId, int jobId) const;
 
     QTimer* m_timer = nullptr;
+    bool m_stopped = false;
     vorngInterface* m_interface = nullptr;
     QScopedPointer<PolicyReceiverPrivate> d;
 };

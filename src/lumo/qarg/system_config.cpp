@@ -109,15 +109,15 @@ QString SystemConfig::setAppBlacklist(const QString& json)
     return statusText(VornSystemInterface::Instance()->SetAppCtrlBlacklist(list));
 }
 
-int SystemConfig::setLoginLimit(bool allowed)
+int SystemConfig::setLoginLimit(bool allowed, QString* failedSession)
 {
     const int code = VornSystemInterface::Instance()->SetLocalUserLogoinLimit(allowed);
     if (code != 0 || allowed)
         return code;
-    return stopCurrentSshSession(LocalUserSshSessions) ? kLocalSessionsEnded : 0;
+    return stopCurrentSshSession(LocalUserSshSessions, failedSession) ? kLocalSessionsEnded : 0;
 }
 
-bool SystemConfig::stopCurrentSshSession(SessionType type)
+bool SystemConfig::stopCurrentSshSession(SessionType type, QString* failedSession)
 {
     const QDir dir(vorn::kLogindSessionsDir);
     if (!dir.exists()) {
@@ -138,6 +138,8 @@ bool SystemConfig::stopCurrentSshSession(SessionType type)
         const QString id = info.fileName();
         if (runCommand(QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), id}) != 0) {
             qCritical() << "loginctl terminate-session" << id << "failed";
+            if (failedSession)
+                *failedSession = id;
             return false;
         }
     }

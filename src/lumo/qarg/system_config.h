@@ -31,8 +31,10 @@ public:
     QString setWireless(int state);
     QString setDeviceConfig(int deviceClass, int permission);
     QString setAppBlacklist(const QString& json);
-    int setLoginLimit(bool allowed);
-    bool stopCurrentSshSession(SessionType type);
+    // Refusing also ends the SSH sessions of local users; the id of a session
+    // that could not be ended goes to failedSession.
+    int setLoginLimit(bool allowed, QString* failedSession = nullptr);
+    bool stopCurrentSshSession(SessionType type, QString* failedSession = nullptr);
     QString setLaunchBG(const QString& path);
 
     // Runs program (found through the children's PATH) and waits at most

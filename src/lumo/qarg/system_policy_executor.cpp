@@ -27,6 +27,18 @@ const QString kWirelessKey = QStringLiteral("wireless_adapter/wireless_adapter_s
 const QString kDiskKey = QStringLiteral("disk_manage/disk_rw");
 const QString kUsbKey = QStringLiteral("usb/usb_store_device");
 
+// What refusing or allowing local logins did: the SSH pass that follows a
+// refusal is part of it, so a session left running makes it a failure.
+QString loginLimitText(int code, const QString& failedSession)
+{
+    if (!failedSession.isEmpty())
+        return QStringLiteral("failed: local logins refused, but SSH session %1 could not be ended")
+            .arg(failedSession);
+    if (code == vorn::code::kLocalSessionsEnded)
+        return QStringLiteral("success: local logins refused, local SSH sessions ended");
+    return ErrorsDescription::toErrorDescription(code);
+}
+
 } // namespace
 
 SystemPolicyExecutor::SystemPolicyExecutor(PolicyQueue* queue)
@@ -191,9 +203,10 @@ void SystemPolicyExecutor::setLoginLimit(const QString& value)
         return;
     }
 
-    const int code = SystemConfig::GetInstance()->setLoginLimit(limit != 0);
+    QString failedSession;
+    const int code = SystemConfig::GetInstance()->setLoginLimit(limit != 0, &failedSession);
     qInfo() << "---LOGIN_LIMIT :" << limit << code;
     if (code == 0 || code == SystemConfig::kLocalSessionsEnded)
         emit loginLimitChanged(limit);
-    appendExecResult(kLoginLimitKey, ErrorsDescription::toErrorDescription(code));
+    appendExecResult(kLoginLimitKey, loginLimitText(code, failedSession));
 }

@@ -1,6 +1,7 @@
 #include "system_policy_manager.h"
 
 #include "common/base/childprocess.h"
+#include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
@@ -141,6 +142,10 @@ void SystemPolicyManager::initPolicy()
 void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
 {
     qInfo() << "onServerMsgCame------:" << appId << ":type:" << type << payload;
+    if (m_leavingDomain) {
+        qInfo() << "domain removed, push ignored:" << type;
+        return;
+    }
     PushMessage message;
     if (!PushMessage::parse(payload, message))
         return;
@@ -148,11 +153,20 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
     const int taskId = message.taskId;
     qInfo() << "onServerMsgCame------:" << taskId << ":" << jobId;
 
-    if (type == 1100) {
-        m_vorng->ReplyTaskResult(jobId, taskId, 2001, QString(), QStringLiteral("receive success"));
+    if (type == vorn::code::kPushPolicyUpdate) {
+        m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kTaskReceived, QString(),
+                                 QStringLiteral("receive success"));
         m_pipeline->receiver()->pullPolicy(taskId, jobId);
-    } else if (type == 2000) {
+    } else if (type == vorn::code::kPushUsbOrder) {
         const QString action = message.text(QStringLiteral("action"));
+        const bool order = action == QLatin1String("add") || action == QLatin1String("remove");
+        if (order && !(m_usbThread && m_usbThread->isRunning())) {
+            // Kept for later it would act on a device long after the server asked.
+            qWarning() << "USB order while whitelist control is off, refused:" << taskId << jobId;
+            m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kTaskFailed, QString(),
+                                     QStringLiteral("USB whitelist control is off"));
+            return;
+        }
         const QString vendorId = message.text(QStringLiteral("vendor_id"));
         const QString productId = message.text(QStringLiteral("product_id"));
         const QString serial = message.text(QStringLiteral("serial_number"));
@@ -165,7 +179,8 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
             emit notifyExeChangeDevConnStatusByIdTask(taskId, jobId, false, vendorId, productId,
                                                       serial);
         } else {
-            m_vorng->ReplyTaskResult(jobId, taskId, -1, QString(), QStringLiteral("data error"));
+            m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kBadPushMessage, QString(),
+                                     QStringLiteral("data error"));
         }
     }
 }
@@ -241,7 +256,17 @@ void SystemPolicyManager::notifyLoginLimitChanged(int type)
 
 void SystemPolicyManager::onDomainRemoved()
 {
+    if (m_leavingDomain)
+        return;
+    m_leavingDomain = true;
     qDebug() << "qarg remove domain begin";
+    // Nothing is pulled or applied any more; what the policies changed is
+    // restored once the handler that runs now has ended.
+    m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
+}
+
+void SystemPolicyManager::restoreAndLeave()
+{
     VornSystemInterface* system = VornSystemInterface::Instance();
     system->SetStorageGlobalPermPolicy(2, 2);
     system->SetStorageGlobalPermPolicy(1, 2);

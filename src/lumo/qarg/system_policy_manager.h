@@ -57,6 +57,7 @@ private:
     Q_DISABLE_COPY(SystemPolicyManager)
 
     void initPolicy();
+    void restoreAndLeave();
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
@@ -65,6 +66,7 @@ private:
 
     vorngInterface* m_vorng = nullptr;
     PolicyPipeline* m_pipeline = nullptr;
+    bool m_leavingDomain = false;
     SystemPolicyExecutor* m_executor = nullptr;
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;

@@ -18,6 +18,7 @@
 
 namespace {
 constexpr int kNotifyTimeoutMs = 5000;
+constexpr unsigned long kUsbStopWaitMs = 1000;
 } // namespace
 
 using vorn::code::kTaskDone;
@@ -52,7 +53,9 @@ void SystemPolicyManager::stopUsbManager()
     if (m_usbThread) {
         m_usbThread->requestInterruption();
         m_usbThread->quit();
-        m_usbThread->wait();
+        // A tool run of the monitor is bounded; the main thread waits no longer than that.
+        if (!m_usbThread->wait(kUsbStopWaitMs))
+            qWarning() << "USB monitor still ending after" << kUsbStopWaitMs << "ms; not waited for";
     }
     // The thread has ended and no event loop runs any more, so a deferred
     // deletion would never happen: nothing else touches them, delete now.

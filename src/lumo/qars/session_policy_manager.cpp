@@ -1,6 +1,7 @@
 #include "session_policy_manager.h"
 
 #include "common/base/childprocess.h"
+#include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
@@ -92,8 +93,12 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
 {
     qInfo() << "onServerMsgCame------:" << payload << ":" << appId << ":type:" << type;
     // Policy updates are the only push the session agent acts on.
-    if (type != 1100)
+    if (type != vorn::code::kPushPolicyUpdate)
         return;
+    if (m_leavingDomain) {
+        qInfo() << "domain removed, push ignored:" << type;
+        return;
+    }
 
     PushMessage message;
     if (!PushMessage::parse(payload, message))
@@ -111,7 +116,17 @@ void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSu
 
 void SessionPolicyManager::onDomainRemoved()
 {
+    if (m_leavingDomain)
+        return;
+    m_leavingDomain = true;
     qDebug() << "lumo-session remove domain begin";
+    // Nothing is pulled or applied any more; the desktop is restored once the
+    // handler that runs now has ended.
+    m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
+}
+
+void SessionPolicyManager::restoreAndLeave()
+{
 
     QSettings backup(vorn::kBackupConfigPath, QSettings::IniFormat);
     backup.beginGroup(QStringLiteral("config"));

@@ -23,6 +23,7 @@ public:
 
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initPolicy();
+    void restoreAndLeave();
     static QString stateHome();
 
 public slots:
@@ -41,6 +42,7 @@ private:
     static constexpr int kCommandTimeoutMs = 30000;
 
     PolicyPipeline* m_pipeline = nullptr;
+    bool m_leavingDomain = false;
     SessionPolicyExecutor* m_executor = nullptr;
     vorngInterface* m_vorng = nullptr;
 };

@@ -39,6 +39,7 @@ private slots:
     void sshLogin();
     void loginLimit_data();
     void loginLimit();
+    void loginLimitNamesASessionLeftRunning();
     void appBlacklist_data();
     void appBlacklist();
     void usbStorage_data();
@@ -402,7 +403,7 @@ void TestSystemPolicyExecutor::loginLimit_data()
                                  << QList<int>{} << QStringList{} << QJsonValue();
     QTest::newRow("refused ends local ssh sessions")
         << "0" << QByteArray(R"({"pc_enabled": 1})")
-        << ErrorsDescription::toErrorDescription(60006) << QList<int>{0}
+        << "success: local logins refused, local SSH sessions ended" << QList<int>{0}
         << QStringList{"loginctl terminate-session s1", "loginctl terminate-session s2"}
         << QJsonValue(false);
     QTest::newRow("allowed, no user info file") << "1" << QByteArray() << "success" << QList<int>{1}
@@ -434,6 +435,18 @@ void TestSystemPolicyExecutor::loginLimit()
     QCOMPARE(m_loginLimits, signalled);
     QCOMPARE(systemState().value(QStringLiteral("SetLocalUserLogoinLimit")),
              state.isNull() ? QJsonValue(QJsonValue::Undefined) : state);
+}
+
+void TestSystemPolicyExecutor::loginLimitNamesASessionLeftRunning()
+{
+    writeFile(QStringLiteral("/etc/vorn/userinfo.json"), QByteArray(R"({"pc_enabled": 1})"));
+    addSession(QStringLiteral("s7"), 1000, QStringLiteral("sshd"));
+    answerStubs(R"({"loginctl terminate-session": {"exit": 1}})");
+    QCOMPARE(runDocument({{QStringLiteral("login_limit/local_login_limit"), QStringLiteral("0")}}),
+             oneResult(QStringLiteral("login_limit/local_login_limit"),
+                       QStringLiteral("failed: local logins refused, but SSH session s7 could "
+                                      "not be ended")));
+    answerStubs("{}");
 }
 
 void TestSystemPolicyExecutor::appBlacklist_data()
