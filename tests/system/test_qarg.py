@@ -1,5 +1,6 @@
 """The system policy daemon qarg, run for real against the lab."""
 
+import hashlib
 import json
 import os
 import re
@@ -208,3 +209,18 @@ def test_sigterm_ends_the_daemon_within_a_second(lab):
     assert elapsed < 1.0, elapsed
     assert prog.returncode() == 0
     assert re.search(r"termination signal received", log_text(prog))
+
+
+def test_server_script_is_logged_by_size_and_digest_not_by_its_body(lab):
+    body_path = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "lab", "files",
+                             "scripts", "hello.sh")
+    with open(body_path, "rb") as f:
+        body = f.read()
+    lab.server.set_policy("system", policy(("script/script_name", "hello.sh_|_scripts/hello.sh")))
+    prog = start_qarg(lab)
+    push_update(lab, job=49, task=50)
+    text = log_text(prog)
+    assert "sha256: \"%s\"" % hashlib.sha256(body).hexdigest() in text
+    assert "bytes: %d" % len(body) in text
+    assert "Server script of the lab" not in text
+    assert "prints where it ran" not in text

@@ -42,7 +42,6 @@ private:
     void initFunction();
     void execCommand(const QString& key, const QString& cmd);
     void execCommand(quint64 document, const QString& key, const QString& cmd);
-    void runScript(quint64 document, const QString& url, const QString& recvMsg, int code);
     void onScriptDownloaded(quint64 document, const QString& url, const QString& file,
                             const QString& text, int code);
     QString installBackground(quint64 document, const QString& picDir, const QString& localPath,

@@ -10,6 +10,7 @@
 #include "system_config.h"
 #include "system_policy_executor_p.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -180,39 +181,15 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& u
         appendExecResult(document, kScriptKey, result);
         return;
     }
+    // The body runs as root and may hold secrets: the log names it by size and digest only.
+    QFile body(file);
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    if (body.open(QIODevice::ReadOnly))
+        digest.addData(&body);
+    qInfo() << "script to run:" << url << "bytes:" << body.size()
+            << "sha256:" << digest.result().toHex();
+    body.close();
     execCommand(document, kScriptKey, bashCommand(file));
-}
-
-void SystemPolicyExecutor::runScript(quint64 document, const QString& url, const QString& recvMsg,
-                                     int code)
-{
-    if (document != currentDocument()) {
-        qWarning() << "script arrived after its policy ended, not run:" << url << code;
-        return;
-    }
-    // Only what the server delivered as a script is ever run.
-    if (!isSuccess(code) || recvMsg.isEmpty()) {
-        const QString text =
-            QStringLiteral("script download failed, code %1: %2").arg(QString::number(code), url);
-        qWarning() << text << recvMsg;
-        appendExecResult(document, kScriptKey, text);
-        return;
-    }
-
-    QString error;
-    quint32 drawn = 0;
-    const ScriptFile::NameSource random = ScriptFile::randomNames();
-    const QString path = ScriptFile::create(
-        QDir::tempPath(), recvMsg.toUtf8(),
-        [&random, &drawn] { return drawn = random(); }, &error);
-    qInfo() << "---nCode" << code << ":" << recvMsg << ":" << drawn;
-    if (path.isEmpty()) {
-        qWarning() << "script not stored:" << error;
-        appendExecResult(document, kScriptKey, QStringLiteral("script not stored: ") + error);
-        return;
-    }
-    d->addTempFile(path);
-    execCommand(document, kScriptKey, bashCommand(path));
 }
 
 void SystemPolicyExecutor::execCommand(const QString& key, const QString& cmd)

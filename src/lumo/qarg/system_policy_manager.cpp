@@ -141,7 +141,9 @@ void SystemPolicyManager::initPolicy()
 
 void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
 {
-    qInfo() << "onServerMsgCame------:" << appId << ":type:" << type << payload;
+    // Payloads may name devices and users: their text goes to the debug level only.
+    qInfo() << "onServerMsgCame------:" << appId << ":type:" << type;
+    qDebug() << "push payload:" << payload;
     if (m_leavingDomain) {
         qInfo() << "domain removed, push ignored:" << type;
         return;

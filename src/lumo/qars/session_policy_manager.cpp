@@ -91,7 +91,8 @@ void SessionPolicyManager::initPolicy()
 
 void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
 {
-    qInfo() << "onServerMsgCame------:" << payload << ":" << appId << ":type:" << type;
+    qInfo() << "onServerMsgCame------:" << ":" << appId << ":type:" << type;
+    qDebug() << "push payload:" << payload;
     // Policy updates are the only push the session agent acts on.
     if (type != vorn::code::kPushPolicyUpdate)
         return;
