@@ -34,8 +34,11 @@ def links(*names):
 
 
 def start_qars(lab, extra_env=None):
+    """Starts qars and waits until the server's control-centre list has been answered:
+    a document applied before that finds the list still empty."""
     prog = lab.start("qars", extra_env=extra_env)
     prog.wait_for_output("session policy manager init end", timeout=15)
+    prog.wait_for_output("control centre modules known:", timeout=75)
     return prog
 
 

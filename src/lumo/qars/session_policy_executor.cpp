@@ -178,7 +178,6 @@ void SessionPolicyExecutor::initControlCenterList()
 
 void SessionPolicyExecutor::controlCenterList(const QString& msg, int code)
 {
-    Q_UNUSED(code)
     QStringList modules;
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(msg.toLocal8Bit(), &error);
@@ -188,6 +187,7 @@ void SessionPolicyExecutor::controlCenterList(const QString& msg, int code)
         for (const QJsonValue& module : data)
             modules << module.toString();
     }
+    qInfo() << "control centre modules known:" << modules.size() << "code:" << code;
     // Swapped whole under the lock: the handler reads it on the executor thread.
     QMutexLocker locker(&d->controlCenterMutex);
     d->controlCenterList = modules;
