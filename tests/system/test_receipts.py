@@ -8,6 +8,7 @@ import signal
 
 import pytest
 
+import harness
 from conftest import policy, replies, start_qarg, wait_until
 from server import POLICY_PATH
 
@@ -27,8 +28,11 @@ def owed(lab):
 
 
 def log_text(prog):
-    with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
-        return f.read()
+    try:
+        with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
 
 
 def kill(prog, how):
@@ -143,3 +147,56 @@ def test_failed_pull_with_a_stored_document_applies_it_again(lab):
     (receipt,) = finals(lab.vorng, 73)
     assert receipt[2] == 2002
     assert json.loads(receipt[4]) == [{"ntp/ntpServer": "setNTPServer success"}]
+
+
+def test_machine_enrolled_after_the_start_pulls_without_a_restart(lab):
+    # Not enrolled yet: the core client service has written no server.
+    lab.sandbox.write_userinfo("", server_host="")
+    lab.server.set_policy("system", NTP_DOC)
+    prog = start_qarg(lab)
+    lab.sandbox.write_userinfo(lab.server.port)
+    lab.vorng.emit_server_msg(1100, {"job_id": 75, "task_id": 76})
+    wait_until(lambda: finals(lab.vorng, 75), 15, what="the receipt after the enrolment")
+    (receipt,) = finals(lab.vorng, 75)
+    assert receipt[2] == 2002
+    assert "policy server now: \"127.0.0.1\"" in log_text(prog)
+
+
+def test_cache_directory_that_cannot_be_written_fails_the_task(lab):
+    # A plain file where the cache directory belongs: even root cannot write below it.
+    path = lab.sandbox.path(CACHE_DIR)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("not a directory\n")
+    lab.server.set_policy("system", NTP_DOC)
+    prog = start_qarg(lab)
+    lab.vorng.emit_server_msg(1100, {"job_id": 77, "task_id": 78})
+    wait_until(lambda: finals(lab.vorng, 77), 15, what="the task's receipt")
+    (receipt,) = finals(lab.vorng, 77)
+    assert receipt[:4] == (77, 78, 2003, "")
+    assert receipt[4] == "policy document could not be stored: %s/78_77" % path
+    assert prog.alive()
+
+
+def test_service_absent_at_start_is_heard_once_it_appears(lab, logs_dir):
+    lab.vorng.stop()
+    lab.server.set_policy("system", NTP_DOC)
+    prog = lab.start("qarg")
+    wait_until(lambda: "system policy manager init end" in log_text(prog), 15, what="start-up")
+    service = harness.VorngMock(lab.bus, logs_dir, {"ServerPort": lab.server.port})
+    service.start()
+    try:
+        jobs = iter(range(7900, 8000))
+
+        def answered():
+            job = next(jobs)
+            service.emit_server_msg(1100, {"job_id": job, "task_id": 79})
+            try:
+                return wait_until(lambda: [c for c in replies(service, job) if c[2] == 2002],
+                                  3, what="a receipt")
+            except TimeoutError:
+                return False
+        wait_until(answered, 40, 0.01, "the daemon to hear the service")
+        assert prog.alive()
+    finally:
+        service.stop()

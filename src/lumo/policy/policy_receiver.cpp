@@ -104,6 +104,25 @@ void PolicyReceiver::onPullPolicyTimerOut()
     pullPolicy(-1, -1);
 }
 
+// The core client service writes the server and the machine id when the
+// machine is enrolled, which may be after the program started: read them for
+// every pull, keeping what was known when the files cannot be read.
+void PolicyReceiver::refreshServer()
+{
+    QString host;
+    QString port;
+    if (vorn::base::FileContent::getHostAndPort(host, port) && !host.isEmpty()
+        && (host != d->host || port != d->port)) {
+        qInfo() << "policy server now:" << host << port;
+        d->host = host;
+        d->port = port;
+    }
+    bool ok = false;
+    const QString machineId = vorn::base::FileContent::instace()->getMachineID(&ok, true);
+    if (ok && !machineId.isEmpty())
+        d->machineId = machineId;
+}
+
 void PolicyReceiver::stopPulling()
 {
     m_stopped = true;
@@ -118,6 +137,7 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
     }
     d->taskId = taskId;
     d->jobId = jobId;
+    refreshServer();
     // One pass over the template, so that a value holding "%n" is never re-filled.
     const QString url = d->info.url.arg(d->host, d->port,
                                         QString::fromLatin1(QUrl::toPercentEncoding(d->machineId)),

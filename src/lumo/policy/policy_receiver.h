@@ -61,6 +61,7 @@ private:
     void initTimer();
     void onTimeIntervalChanged(int interval);
     void queueRecord(const PolicyInfo& record);
+    void refreshServer();
     bool acceptDocument(const QString& cachePath, const QString& policyPath, const QByteArray& data,
                         QString* reason);
     QString chooseCacheFile(int taskId, int jobId) const;
