@@ -37,8 +37,8 @@ gid_t logGroup()
     return found->gr_gid;
 }
 
-// Mode and group of a freshly made or opened log path; chmod rather than the
-// creation mode, so that the umask takes nothing away and adds nothing.
+// Mode and group of a freshly made or opened log path: set explicitly, since
+// the creation mode is what the umask leaves of it.
 bool applyOwnership(int fd, mode_t mode)
 {
     if (::fchmod(fd, mode) != 0)
