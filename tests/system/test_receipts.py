@@ -120,20 +120,51 @@ def test_kill_during_a_handler_runs_the_document_again_and_answers_once(lab):
 
 
 @pytest.mark.parametrize("fault, reason", [
-    ({"kind": "http500"}, "server refused the policy, code: 500"),
-    ({"kind": "garbage"}, "policy answer is not JSON"),
-    ({"kind": "reset"}, "policy answer is not JSON"),
-], ids=["500", "garbage", "reset"])
+    ({"kind": "http500"}, "policy pull failed, code 500; "),
+    ({"kind": "garbage"}, "policy answer is not JSON; "),
+    ({"kind": "reset"}, "policy pull failed, code 0"),
+    (None, "policy pull failed, code 0"),
+], ids=["500", "garbage", "reset", "server-down"])
 def test_failed_pull_without_a_stored_document_fails_the_task_with_its_reason(lab, fault, reason):
     prog = start_qarg(lab)
-    lab.server.set_faults({POLICY_PATH: fault})
+    if fault:
+        lab.server.set_faults({POLICY_PATH: fault})
+    else:
+        lab.server.stop()
     lab.vorng.emit_server_msg(1100, {"job_id": 69, "task_id": 70})
     wait_until(lambda: finals(lab.vorng, 69), 15, what="the task's receipt")
     (receipt,) = finals(lab.vorng, 69)
     assert receipt[:4] == (69, 70, 2003, "")
-    assert receipt[4] == reason + "; no stored policy document"
+    assert receipt[4].startswith(reason), receipt[4]
+    assert receipt[4].endswith("; no stored policy document")
     assert prog.alive()
     assert not os.listdir(lab.sandbox.path(CACHE_DIR))
+
+
+def test_slow_server_still_answers_the_task(lab):
+    lab.server.set_policy("system", NTP_DOC)
+    start_qarg(lab)
+    lab.server.set_faults({POLICY_PATH: {"kind": "slow", "seconds": 3, "count": 1}})
+    lab.vorng.emit_server_msg(1100, {"job_id": 83, "task_id": 84})
+    wait_until(lambda: finals(lab.vorng, 83), 20, what="the task's receipt")
+    assert [c[2] for c in finals(lab.vorng, 83)] == [2002]
+
+
+def test_service_restarted_during_a_document_gets_the_receipt(lab, logs_dir):
+    lab.server.set_policy("system", policy(("script/script_name", "hello.sh_|_scripts/hello.sh")))
+    prog = start_qarg(lab)
+    lab.server.set_faults({"/scripts/hello.sh": {"kind": "slow", "seconds": 3, "count": 1}})
+    lab.vorng.emit_server_msg(1100, {"job_id": 85, "task_id": 86})
+    wait_until(lambda: "----SCRIPT_NAME--list--" in log_text(prog), 15, what="the script handler")
+    lab.vorng.stop()
+    service = harness.VorngMock(lab.bus, logs_dir, {"ServerPort": lab.server.port})
+    service.start()
+    try:
+        wait_until(lambda: finals(service, 85), 30, what="the receipt at the new service")
+        assert [c[2] for c in finals(service, 85)] == [2002]
+        assert prog.alive()
+    finally:
+        service.stop()
 
 
 def test_failed_pull_with_a_stored_document_applies_it_again(lab):

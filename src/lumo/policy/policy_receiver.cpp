@@ -211,7 +211,12 @@ void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int
     record.cachePath = chooseCacheFile(taskId, jobId);
 
     QString reason;
-    if (parsePolicy(record.cachePath, record.policyPath, msg.toUtf8(), &reason)) {
+    if (nCode < 200 || nCode > 299) {
+        // No answer at all, or an HTTP error: the body is no policy document.
+        reason = QStringLiteral("policy pull failed, code %1").arg(nCode);
+        if (nCode < 100 && !msg.isEmpty())
+            reason += QStringLiteral(": ") + msg.left(200);
+    } else if (parsePolicy(record.cachePath, record.policyPath, msg.toUtf8(), &reason)) {
         emit pullCompleted(taskId, jobId, QStringLiteral("accepted"));
         queueRecord(record);
         return;
