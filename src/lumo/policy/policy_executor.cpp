@@ -3,6 +3,7 @@
 #include "policy_queue.h"
 #include "receipt_journal.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -53,7 +54,9 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     takeTempFiles(); // left from an earlier run: forgotten, not deleted
     beginDocument(); // counter and total 0, fresh result array
 
+    m_taskDocument = info.taskId > 0 && info.jobId > 0;
     const QMap<QString, QString> settings = loadDocument(info);
+    documentLoaded();
     QElapsedTimer stopwatch;
     stopwatch.start();
     applySettings(settings);
@@ -106,6 +109,11 @@ QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
     }
     if (!parsePolicy(data))
         return {};
+    const QString md5 = documentMd5();
+    m_documentIdentity = md5.isEmpty()
+        ? QStringLiteral("sha256:")
+              + QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex())
+        : QStringLiteral("md5:") + md5;
     return getPolicy();
 }
 
@@ -130,6 +138,7 @@ void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
 
 void PolicyExecutor::endDocument()
 {
+    m_documentIdentity.clear();
     // A new document id: results still on their way belong to no document.
     beginDocument();
     removeFiles(takeTempFiles());
@@ -143,6 +152,16 @@ void PolicyExecutor::setJournal(ReceiptJournal* journal)
 void PolicyExecutor::stop()
 {
     m_support.stop(this, m_queue);
+}
+
+QString PolicyExecutor::documentIdentity() const
+{
+    return m_documentIdentity;
+}
+
+bool PolicyExecutor::isTaskDocument() const
+{
+    return m_taskDocument;
 }
 
 bool PolicyExecutor::isStopping() const

@@ -46,6 +46,14 @@ public:
     // download callbacks add files from the main thread.
     void addTempFile(const QString& path);
 
+    // The document the handlers are applying: "md5:" and the md5 the server
+    // gave it, or "sha256:" and a digest of its content when it has none.
+    // Empty while no document is applied. Executor thread.
+    QString documentIdentity() const;
+    // Whether a server task asked for the document being applied (timer
+    // pulls and re-queued documents have none). Executor thread.
+    bool isTaskDocument() const;
+
 signals:
     void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
 
@@ -55,6 +63,8 @@ protected:
     // Whether the key table has a handler for `key`.
     virtual bool handles(const QString& key) const = 0;
     bool isStopping() const;
+    // Called once a document is parsed, before its first handler.
+    virtual void documentLoaded() {}
 
     virtual const CycleTexts& cycleTexts() const = 0;
     enum class Step {
@@ -82,4 +92,6 @@ private:
     ExecutorSupport m_support;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;
+    QString m_documentIdentity;
+    bool m_taskDocument = false;
 };
