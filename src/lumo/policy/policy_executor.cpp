@@ -109,11 +109,13 @@ QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
     }
     if (!parsePolicy(data))
         return {};
+    // Which document this is, for the handlers that remember what they ran.
     const QString md5 = documentMd5();
-    m_documentIdentity = md5.isEmpty()
-        ? QStringLiteral("sha256:")
-              + QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex())
-        : QStringLiteral("md5:") + md5;
+    if (md5.isEmpty())
+        m_documentIdentity = QStringLiteral("sha256:") + QString::fromLatin1(
+            QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    else
+        m_documentIdentity = QStringLiteral("md5:") + md5;
     return getPolicy();
 }
 

@@ -75,7 +75,8 @@ QString SystemConfig::setSSHLogin(int state)
         ok &= runCommand(kSystemctl, {QStringLiteral("disable"), kSshService}) == 0;
         ok &= stopCurrentSshSession(AllSshSessions);
     }
-    const QString result = ok ? QStringLiteral("setSSHLogin true") : QStringLiteral("setSSHLogin false");
+    const QString result =
+        ok ? QStringLiteral("setSSHLogin true") : QStringLiteral("setSSHLogin false");
     qInfo() << result;
     return result;
 }

@@ -137,7 +137,8 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
     QPointer<SystemPolicyExecutor> self(this);
     const ScriptFile::NameSource random = ScriptFile::randomNames();
     for (int i = 0; i < items.size(); ++i) {
-        const OneShotRecord::Item item = oneShotItem(kScriptKey, QString::number(i) + QStringLiteral(": ") + items.at(i));
+        const OneShotRecord::Item item =
+            oneShotItem(kScriptKey, QString::number(i) + QStringLiteral(": ") + items.at(i));
         if (!runsOnce(item))
             continue;
         const QStringList parts = items.at(i).split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
@@ -252,7 +253,8 @@ void SystemPolicyExecutor::execFireWall(const QString& value)
     for (int i = 0; i < commands.size(); ++i) {
         const QString command = commands.at(i).toString();
         // An -A rule appended on every pull would pile up.
-        const OneShotRecord::Item item = oneShotItem(kFirewallKey, QString::number(i) + QStringLiteral(": ") + command);
+        const OneShotRecord::Item item =
+            oneShotItem(kFirewallKey, QString::number(i) + QStringLiteral(": ") + command);
         if (!runsOnce(item))
             continue;
         qInfo() << "--execFireWall command:" << command;
