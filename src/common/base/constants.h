@@ -25,6 +25,8 @@ extern const QString kQARGSoftwareListPath;
 extern const QString kQargReceiptJournalPath;
 // What the running daemon shows administrators (lumoctl).
 extern const QString kQargStatusPath;
+// Which one-shot items of the latest system policy succeeded.
+extern const QString kQargAppliedPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

@@ -46,6 +46,7 @@ bool AbstractPolicy::parsePolicy(const QByteArray& data)
         d->results = QJsonArray();
     }
     d->policies.clear();
+    d->md5.clear();
 
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
@@ -66,6 +67,7 @@ bool AbstractPolicy::parsePolicy(const QByteArray& data)
     if (!dataValue.isObject())
         return true;
     const QJsonObject body = dataValue.toObject();
+    d->md5 = body.value(QStringLiteral("md5")).toVariant().toString();
     if (!body.contains(QStringLiteral("policys"))) {
         qInfo() << "policys parse error.";
         return false;
@@ -93,6 +95,11 @@ bool AbstractPolicy::parsePolicy(const QByteArray& data)
 QMap<QString, QString> AbstractPolicy::getPolicy() const
 {
     return d->policies;
+}
+
+QString AbstractPolicy::documentMd5() const
+{
+    return d->md5;
 }
 
 void AbstractPolicy::appendExecResult(const QString& key, const QString& result)

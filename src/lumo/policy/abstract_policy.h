@@ -28,6 +28,8 @@ public:
 
     bool parsePolicy(const QByteArray& data);
     QMap<QString, QString> getPolicy() const;
+    // The md5 the server gave the parsed document; empty when it has none.
+    QString documentMd5() const;
 
     // Records one result for the document being executed. Any thread.
     void appendExecResult(const QString& key, const QString& result);

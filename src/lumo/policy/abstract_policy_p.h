@@ -17,6 +17,8 @@ public:
 
     // Key "<policy_key>/<config_key>" to the setting's value, in key order.
     QMap<QString, QString> policies;
+    // "data"."md5" of the parsed document, empty when it has none.
+    QString md5;
     // Guards results, the document id and the counters' reset.
     QMutex mutex;
     QJsonArray results;

@@ -4,6 +4,7 @@
 #include "receipt_journal.h"
 #include "status_board.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -54,9 +55,11 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     takeTempFiles(); // left from an earlier run: forgotten, not deleted
     beginDocument(); // counter and total 0, fresh result array
 
+    m_taskDocument = info.taskId > 0 && info.jobId > 0;
     const QMap<QString, QString> settings = loadDocument(info);
     if (m_status)
         m_status->beginDocument(info, settings);
+    documentLoaded();
     QElapsedTimer stopwatch;
     stopwatch.start();
     applySettings(settings);
@@ -109,6 +112,13 @@ QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
     }
     if (!parsePolicy(data))
         return {};
+    // Which document this is, for the handlers that remember what they ran.
+    const QString md5 = documentMd5();
+    if (md5.isEmpty())
+        m_documentIdentity = QStringLiteral("sha256:") + QString::fromLatin1(
+            QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    else
+        m_documentIdentity = QStringLiteral("md5:") + md5;
     return getPolicy();
 }
 
@@ -135,6 +145,7 @@ void PolicyExecutor::endDocument()
 {
     if (m_status)
         m_status->endDocument();
+    m_documentIdentity.clear();
     // A new document id: results still on their way belong to no document.
     beginDocument();
     removeFiles(takeTempFiles());
@@ -166,6 +177,16 @@ void PolicyExecutor::stopAfterCurrentDocument()
     requestInterruption();
     if (m_queue)
         m_queue->wakeConsumer();
+}
+
+QString PolicyExecutor::documentIdentity() const
+{
+    return m_documentIdentity;
+}
+
+bool PolicyExecutor::isTaskDocument() const
+{
+    return m_taskDocument;
 }
 
 bool PolicyExecutor::isStopping() const

@@ -53,6 +53,14 @@ public:
     // download callbacks add files from the main thread.
     void addTempFile(const QString& path);
 
+    // The document the handlers are applying: "md5:" and the md5 the server
+    // gave it, or "sha256:" and a digest of its content when it has none.
+    // Empty while no document is applied. Executor thread.
+    QString documentIdentity() const;
+    // Whether a server task asked for the document being applied (timer
+    // pulls and re-queued documents have none). Executor thread.
+    bool isTaskDocument() const;
+
 signals:
     void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
 
@@ -63,6 +71,8 @@ protected:
     virtual bool handles(const QString& key) const = 0;
     void resultRecorded(const QString& key, const QString& result) override;
     bool isStopping() const;
+    // Called once a document is parsed, before its first handler.
+    virtual void documentLoaded() {}
 
     virtual const CycleTexts& cycleTexts() const = 0;
     enum class Step {
@@ -91,4 +101,6 @@ private:
     ExecutorSupport m_support;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;
+    QString m_documentIdentity;
+    bool m_taskDocument = false;
 };

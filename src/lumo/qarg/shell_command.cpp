@@ -30,6 +30,7 @@ ShellCommand::Result ShellCommand::run(const QString& command, int limitMs)
         qWarning() << "command still running after" << limitMs << "ms, killed:" << command;
     }
     result.output = child.outputText();
+    result.exitCode = child.crashed ? -1 : child.exitCode;
     return result;
 }
 

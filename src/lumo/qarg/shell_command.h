@@ -14,6 +14,9 @@ public:
         QString output;       // standard output up to its first NUL byte
         bool timedOut = false; // killed at the time limit; output is what came before
         QString error;        // why it could not be started, else empty
+        int exitCode = -1;    // exit code of a normal exit, else -1
+
+        bool succeeded() const { return error.isEmpty() && !timedOut && exitCode == 0; }
     };
 
     static Result run(const QString& command, int limitMs);

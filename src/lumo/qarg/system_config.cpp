@@ -63,20 +63,43 @@ QString SystemConfig::setNTPServer(const QString& server)
 
 QString SystemConfig::setSSHLogin(int state)
 {
-    QString result = QStringLiteral("setSSHLogin true");
-    // Exit codes of systemctl are not judged; only ending the sessions is.
+    // Every step runs even after one failed: a half-done switch-off must
+    // still end the sessions.
+    bool ok = true;
     if (state == 1) {
-        runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
-        runCommand(kSystemctl, {QStringLiteral("start"), kSshService});
-        runCommand(kSystemctl, {QStringLiteral("enable"), kSshService});
+        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService}) == 0;
+        ok &= runCommand(kSystemctl, {QStringLiteral("start"), kSshService}) == 0;
+        ok &= runCommand(kSystemctl, {QStringLiteral("enable"), kSshService}) == 0;
     } else {
-        runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
-        runCommand(kSystemctl, {QStringLiteral("disable"), kSshService});
-        if (!stopCurrentSshSession(AllSshSessions))
-            result = QStringLiteral("setSSHLogin false");
+        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService}) == 0;
+        ok &= runCommand(kSystemctl, {QStringLiteral("disable"), kSshService}) == 0;
+        ok &= stopCurrentSshSession(AllSshSessions);
     }
+    const QString result =
+        ok ? QStringLiteral("setSSHLogin true") : QStringLiteral("setSSHLogin false");
     qInfo() << result;
     return result;
+}
+
+QString SystemConfig::keepSSHLogin(int state)
+{
+    if (!sshServiceIs(state == 1))
+        return setSSHLogin(state);
+    qInfo() << "ssh service already as asked, not restarted:" << (state == 1 ? "on" : "off");
+    // Sessions may outlive the service: with SSH off none is left.
+    if (state != 1 && !stopCurrentSshSession(AllSshSessions))
+        return QStringLiteral("setSSHLogin false");
+    return QStringLiteral("setSSHLogin true");
+}
+
+bool SystemConfig::sshServiceIs(bool on)
+{
+    const QString active = queryCommand(kSystemctl, {QStringLiteral("is-active"), kSshService});
+    const QString enabled = queryCommand(kSystemctl, {QStringLiteral("is-enabled"), kSshService});
+    if (on)
+        return active == QLatin1String("active") && enabled == QLatin1String("enabled");
+    const bool stopped = active == QLatin1String("inactive") || active == QLatin1String("failed");
+    return stopped && (enabled == QLatin1String("disabled") || enabled == QLatin1String("masked"));
 }
 
 QString SystemConfig::setBluetooth(int state)
@@ -172,4 +195,18 @@ int SystemConfig::runCommand(const QString& program, const QStringList& argument
     if (result.exitCode != 0)
         qWarning() << program << arguments << "exited with" << result.exitCode << result.output;
     return result.exitCode;
+}
+
+QString SystemConfig::queryCommand(const QString& program, const QStringList& arguments)
+{
+    // The answer is the first line of the output, whatever the exit code:
+    // systemctl's is-active and is-enabled exit non-zero for "inactive" and
+    // "disabled".
+    const vorn::base::ChildResult result =
+        vorn::base::ChildProcess::run(program, arguments, kCommandTimeoutMs);
+    if (!result.started || result.timedOut || result.crashed) {
+        qWarning() << "no answer from" << program << arguments << result.error;
+        return QString();
+    }
+    return result.outputText().section(QLatin1Char('\n'), 0, 0).trimmed();
 }

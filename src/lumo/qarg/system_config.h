@@ -26,7 +26,14 @@ public:
     static SystemConfig* GetInstance();
 
     QString setNTPServer(const QString& server);
+    // "setSSHLogin false" when a step of the sequence failed.
     QString setSSHLogin(int state);
+    // The same for a repeated policy: the sequence runs only when the
+    // service is not started and enabled (state 1), or stopped and disabled.
+    QString keepSSHLogin(int state);
+    // Whether systemctl reports the SSH service started and enabled (on) or
+    // stopped and disabled or masked (off).
+    bool sshServiceIs(bool on);
     QString setBluetooth(int state);
     QString setWireless(int state);
     QString setDeviceConfig(int deviceClass, int permission);
@@ -42,6 +49,9 @@ public:
     // crashed or ran out of time.
     static int runCommand(const QString& program, const QStringList& arguments,
                           int timeoutMs = kCommandTimeoutMs);
+    // Runs program like runCommand and returns the first line of its
+    // standard output, trimmed; empty when it gave no answer.
+    static QString queryCommand(const QString& program, const QStringList& arguments);
 
 private:
     SystemConfig() = default;

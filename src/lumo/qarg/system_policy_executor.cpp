@@ -5,6 +5,7 @@
 #include "common/external/errorsdescription.h"
 #include "lumo/policy/policy_queue.h"
 #include "system_config.h"
+#include "switch_value.h"
 #include "system_policy_executor_p.h"
 
 #include <QJsonDocument>
@@ -135,12 +136,18 @@ void SystemPolicyExecutor::setNTPConfig(const QString& value)
 
 void SystemPolicyExecutor::setSSHLogin(const QString& value)
 {
-    appendExecResult(kSshKey, SystemConfig::GetInstance()->setSSHLogin(value.toInt()));
+    const std::optional<int> state = switchValue(*this, kSshKey, value);
+    if (!state)
+        return;
+    appendExecResult(kSshKey, applySSHLogin(*state));
 }
 
 void SystemPolicyExecutor::setBluetooth(const QString& value)
 {
-    appendExecResult(kBluetoothKey, SystemConfig::GetInstance()->setBluetooth(value.toInt()));
+    const std::optional<int> state = switchValue(*this, kBluetoothKey, value);
+    if (!state)
+        return;
+    appendExecResult(kBluetoothKey, SystemConfig::GetInstance()->setBluetooth(*state));
 }
 
 void SystemPolicyExecutor::setWireless(const QString& value)
@@ -150,18 +157,27 @@ void SystemPolicyExecutor::setWireless(const QString& value)
         appendExecResult(kWirelessKey, QStringLiteral("value is empty"));
         return;
     }
-    appendExecResult(kWirelessKey, SystemConfig::GetInstance()->setWireless(value.toInt()));
+    const std::optional<int> state = switchValue(*this, kWirelessKey, value);
+    if (!state)
+        return;
+    appendExecResult(kWirelessKey, SystemConfig::GetInstance()->setWireless(*state));
 }
 
 void SystemPolicyExecutor::setCDDeviceConfig(const QString& value)
 {
     qInfo() << "DISK_CONFIG----value:" << value;
-    appendExecResult(kDiskKey, SystemConfig::GetInstance()->setDeviceConfig(2, value.toInt()));
+    const std::optional<int> permission = switchValue(*this, kDiskKey, value);
+    if (!permission)
+        return;
+    appendExecResult(kDiskKey, SystemConfig::GetInstance()->setDeviceConfig(2, *permission));
 }
 
 void SystemPolicyExecutor::setUSBDeviceCofnig(const QString& value)
 {
     qInfo() << "USB_CONFIG----value:" << value;
+    const std::optional<int> permission = switchValue(*this, kUsbKey, value);
+    if (!permission)
+        return;
     QString text;
     if (value == QLatin1String("0")) {
         // Whitelist control: storage as such is allowed, the whitelist decides per device.
@@ -169,7 +185,7 @@ void SystemPolicyExecutor::setUSBDeviceCofnig(const QString& value)
         text = SystemConfig::GetInstance()->setDeviceConfig(1, 2);
     } else {
         emit usbPolicyChanged(false);
-        text = SystemConfig::GetInstance()->setDeviceConfig(1, value.toInt());
+        text = SystemConfig::GetInstance()->setDeviceConfig(1, *permission);
     }
     appendExecResult(kUsbKey, text);
 }
@@ -186,7 +202,10 @@ void SystemPolicyExecutor::setAppBlacklist(const QString& value)
 
 void SystemPolicyExecutor::setLoginLimit(const QString& value)
 {
-    const int limit = value.toInt();
+    const std::optional<int> parsed = switchValue(*this, kLoginLimitKey, value);
+    if (!parsed)
+        return;
+    const int limit = *parsed;
     int pcEnabled = 1;
     QJsonParseError error;
     const QJsonDocument doc =

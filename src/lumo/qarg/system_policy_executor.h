@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lumo/policy/policy_executor.h"
+#include "oneshot_record.h"
 
 #include <QJsonArray>
 #include <QMap>
@@ -21,6 +22,10 @@ public:
 
     void callFunction(QString key, QString value) override;
 
+    // The manager tells how a command asked for by execScript or
+    // execDocumentScript ended, before it records the command's result.
+    void commandFinished(quint64 document, const QString& cmd, bool succeeded);
+
 signals:
     void loginLimitChanged(int type);
     void usbPolicyChanged(bool flag);
@@ -34,6 +39,7 @@ protected:
     bool handles(const QString& key) const override;
     const CycleTexts& cycleTexts() const override;
     void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
+    void documentLoaded() override;
 
 private:
     Q_DISABLE_COPY(SystemPolicyExecutor)
@@ -42,10 +48,17 @@ private:
     void initFunction();
     void execCommand(const QString& key, const QString& cmd);
     void execCommand(quint64 document, const QString& key, const QString& cmd);
-    void onScriptDownloaded(quint64 document, const QString& url, const QString& file,
-                            const QString& text, int code);
+    void onScriptDownloaded(quint64 document, const OneShotRecord::Item& item, const QString& url,
+                            const QString& file, const QString& text, int code);
     QString installBackground(quint64 document, const QString& picDir, const QString& localPath,
                               const QString& url, const QString& text, int code);
+    // Whether a one-shot item runs: always for a task, else unless it
+    // succeeded for this document before. One that does not run records so.
+    bool runsOnce(const OneShotRecord::Item& item);
+    OneShotRecord::Item oneShotItem(const QString& key, const QString& name) const;
+    // The SSH sequence restarts the service: run in full for a task or a new
+    // document, and for a repetition only when the service has drifted.
+    QString applySSHLogin(int state);
 
     // System configuration
     void setNTPConfig(const QString& value);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/base/constants.h"
+#include "oneshot_record.h"
+
 #include <QString>
 
 class PolicyQueue;
@@ -17,4 +20,6 @@ public:
     void addTempFile(const QString& path);
 
     SystemPolicyExecutor* q;
+    // What the one-shot handlers ran for the latest document.
+    OneShotRecord record{vorn::kQargAppliedPath};
 };

@@ -20,7 +20,8 @@
 #include <QRegularExpression>
 #include <QtDebug>
 
-// Software installation, server scripts, firewall commands and the boot background.
+// Software installation, server scripts, firewall commands and the boot
+// background, and what of them a repeated document runs again.
 
 namespace {
 
@@ -28,6 +29,7 @@ const QString kInstallKey = QStringLiteral("pre_install_app/pre_install_app_list
 const QString kScriptKey = QStringLiteral("script/script_name");
 const QString kFirewallKey = QStringLiteral("firewall/firewall_data");
 const QString kBackgroundKey = QStringLiteral("launch_backgroud/launch_backgroud_name");
+const QString kSshKey = QStringLiteral("ssh_login/ssh_login_status");
 
 const int kScriptRequestTimeout = 60;
 const int kBackgroundDownloadTimeout = 3600;
@@ -114,6 +116,10 @@ void SystemPolicyExecutor::execAppInstall(const QString& value)
     QString command = QStringLiteral("bash ") + vorn::kScriptsPath + QStringLiteral("software_upgrade.bash");
     for (const QString& name : install)
         command += QLatin1Char(' ') + name;
+    const OneShotRecord::Item item = oneShotItem(kInstallKey, install.join(QLatin1Char(' ')));
+    if (!runsOnce(item))
+        return;
+    d->record.expect(currentDocument(), command, item);
     execCommand(kInstallKey, command);
 }
 
@@ -131,8 +137,12 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
     const quint64 document = currentDocument();
     QPointer<SystemPolicyExecutor> self(this);
     const ScriptFile::NameSource random = ScriptFile::randomNames();
-    for (const QString& item : items) {
-        const QStringList parts = item.split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
+    for (int i = 0; i < items.size(); ++i) {
+        const OneShotRecord::Item item =
+            oneShotItem(kScriptKey, QString::number(i) + QStringLiteral(": ") + items.at(i));
+        if (!runsOnce(item))
+            continue;
+        const QStringList parts = items.at(i).split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
         const QString path = parts.size() >= 2 ? parts.at(1) : QString();
         const QString url = vorn::kUrlHead.arg(serverHost(), serverPort()) + path;
         QString error;
@@ -151,9 +161,9 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
         }
         d->addTempFile(file);
         AsyncHttpClientApi::getInstance()->downloadFile(
-            [self, document, url, file](QString text, int code) {
+            [self, document, item, url, file](QString text, int code) {
                 if (self)
-                    self->onScriptDownloaded(document, url, file, text, code);
+                    self->onScriptDownloaded(document, item, url, file, text, code);
                 else
                     QFile::remove(file);
             },
@@ -161,8 +171,9 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
     }
 }
 
-void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& url,
-                                              const QString& file, const QString& text, int code)
+void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRecord::Item& item,
+                                              const QString& url, const QString& file,
+                                              const QString& text, int code)
 {
     qInfo() << "---nCode" << code << ":" << file << ":" << QFileInfo(file).fileName();
     if (document != currentDocument()) {
@@ -178,6 +189,7 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& u
         result = DownloadBudget::refusedText(QStringLiteral("script"), url, result);
     if (!result.isEmpty()) {
         qWarning() << result;
+        d->record.record(item.document, item.key, item.name, false);
         appendExecResult(document, kScriptKey, result);
         return;
     }
@@ -189,7 +201,9 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const QString& u
     qInfo() << "script to run:" << url << "bytes:" << body.size()
             << "sha256:" << digest.result().toHex();
     body.close();
-    execCommand(document, kScriptKey, bashCommand(file));
+    const QString command = bashCommand(file);
+    d->record.expect(document, command, item);
+    execCommand(document, kScriptKey, command);
 }
 
 void SystemPolicyExecutor::execCommand(const QString& key, const QString& cmd)
@@ -213,10 +227,16 @@ void SystemPolicyExecutor::execFireWall(const QString& value)
     }
     // One result per command.
     expectMoreResults(commands.size() - 1);
-    for (const QJsonValue& element : commands) {
-        const QString command = element.toString();
+    for (int i = 0; i < commands.size(); ++i) {
+        const QString command = commands.at(i).toString();
+        // An -A rule appended on every pull would pile up.
+        const OneShotRecord::Item item =
+            oneShotItem(kFirewallKey, QString::number(i) + QStringLiteral(": ") + command);
+        if (!runsOnce(item))
+            continue;
         qInfo() << "--execFireWall command:" << command;
         const ShellCommand::Result result = ShellCommand::run(command, kFirewallCommandLimitMs);
+        d->record.record(item.document, item.key, item.name, result.succeeded());
         appendExecResult(kFirewallKey,
                          ShellCommand::resultText(command, result, kFirewallCommandLimitMs));
     }
@@ -240,6 +260,9 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
         return;
     }
     const QString localPath = picDir + QLatin1Char('/') + name;
+    const OneShotRecord::Item item = oneShotItem(kBackgroundKey, value);
+    if (!runsOnce(item))
+        return;
 
     const quint64 document = currentDocument();
     QString refusal;
@@ -250,12 +273,15 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
     }
     QPointer<SystemPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, document, picDir, localPath, url](QString text, int code) {
+        [self, document, item, picDir, localPath, url](QString text, int code) {
             const QString result = self ? self->installBackground(document, picDir, localPath, url, text, code)
                                         : QString();
             qInfo() << "LAUNCH_BG----result:" << localPath << result;
-            if (self)
-                self->appendExecResult(document, kBackgroundKey, result);
+            if (!self)
+                return;
+            self->d->record.record(item.document, item.key, item.name,
+                                   result == ErrorsDescription::toErrorDescription(0));
+            self->appendExecResult(document, kBackgroundKey, result);
         },
         localPath, url, QString(), false, {}, kBackgroundDownloadTimeout);
 }
@@ -277,5 +303,42 @@ QString SystemPolicyExecutor::installBackground(quint64 document, const QString&
     const QString result = SystemConfig::GetInstance()->setLaunchBG(localPath);
     if (result == ErrorsDescription::toErrorDescription(0))
         removeOlderPictures(picDir, localPath);
+    return result;
+}
+
+OneShotRecord::Item SystemPolicyExecutor::oneShotItem(const QString& key, const QString& name) const
+{
+    return OneShotRecord::Item{documentIdentity(), key, name};
+}
+
+bool SystemPolicyExecutor::runsOnce(const OneShotRecord::Item& item)
+{
+    if (isTaskDocument() || !d->record.succeeded(item.document, item.key, item.name))
+        return true;
+    qInfo() << "one-shot item done for this policy already, not run again:" << item.key << item.name;
+    appendExecResult(item.key, OneShotRecord::kUnchangedText);
+    return false;
+}
+
+void SystemPolicyExecutor::documentLoaded()
+{
+    // A new document forgets what the previous one ran: all of it runs.
+    d->record.begin(documentIdentity());
+}
+
+void SystemPolicyExecutor::commandFinished(quint64 document, const QString& cmd, bool succeeded)
+{
+    d->record.finished(document, cmd, succeeded);
+}
+
+QString SystemPolicyExecutor::applySSHLogin(int state)
+{
+    const OneShotRecord::Item item = oneShotItem(kSshKey, QString::number(state));
+    SystemConfig* config = SystemConfig::GetInstance();
+    const bool repeated =
+        !isTaskDocument() && d->record.succeeded(item.document, item.key, item.name);
+    const QString result = repeated ? config->keepSSHLogin(state) : config->setSSHLogin(state);
+    d->record.record(item.document, item.key, item.name,
+                     result == QLatin1String("setSSHLogin true"));
     return result;
 }

@@ -220,7 +220,7 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
         ChildProcess::start(parts.first(), parts.mid(1), kScriptTimeLimitMs, this, options);
     child->setObjectName(key);
     connect(child, &ChildProcess::finished, this,
-            [this, document, key, program = parts.first()](const ChildResult& result) {
+            [this, document, key, cmd, program = parts.first()](const ChildResult& result) {
                 if (!result.started)
                     qWarning() << "----script could not be started" << key << program << result.error;
                 else
@@ -228,6 +228,8 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
                             << result.exitStatusName();
                 if (result.timedOut)
                     qWarning() << "----script time limit reached, killed:" << key;
+                // Remembered before the result can end the document.
+                m_executor->commandFinished(document, cmd, result.succeeded());
                 m_executor->appendExecResult(document, key, scriptResultText(result));
             });
 }

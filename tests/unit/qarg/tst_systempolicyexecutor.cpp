@@ -37,6 +37,10 @@ private slots:
     void ntpServer();
     void sshLogin_data();
     void sshLogin();
+    void sshLoginRepeated_data();
+    void sshLoginRepeated();
+    void invalidSwitchValue_data();
+    void invalidSwitchValue();
     void loginLimit_data();
     void loginLimit();
     void loginLimitNamesASessionLeftRunning();
@@ -350,9 +354,17 @@ void TestSystemPolicyExecutor::sshLogin_data()
         << "2" << true << QByteArray("{}")
         << (disable + QStringList{"loginctl terminate-session c1", "loginctl terminate-session c2"})
         << "setSSHLogin true";
-    QTest::newRow("empty disables") << "" << true << QByteArray("{}")
+    QTest::newRow("empty changes nothing") << "" << true << QByteArray("{}") << QStringList()
+                                           << "invalid value: ";
+    QTest::newRow("not a number changes nothing") << "on" << true << QByteArray("{}")
+                                                  << QStringList() << "invalid value: on";
+    QTest::newRow("a failed start")
+        << "1" << false << QByteArray(R"({"systemctl start": {"exit": 1}})") << enable
+        << "setSSHLogin false";
+    QTest::newRow("a failed stop still disables and ends the sessions")
+        << "2" << true << QByteArray(R"({"systemctl stop": {"exit": 5}})")
         << (disable + QStringList{"loginctl terminate-session c1", "loginctl terminate-session c2"})
-        << "setSSHLogin true";
+        << "setSSHLogin false";
     QTest::newRow("no session directory") << "2" << false << QByteArray("{}") << disable
                                           << "setSSHLogin false";
     QTest::newRow("terminate fails")
@@ -389,6 +401,80 @@ void TestSystemPolicyExecutor::sshLogin()
         rest.sort();
         QCOMPARE(rest, expectedRest);
     }
+}
+
+void TestSystemPolicyExecutor::sshLoginRepeated_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("firstStubs"); // answers while the task runs
+    QTest::addColumn<QString>("active");
+    QTest::addColumn<QString>("enabled");
+    QTest::addColumn<QStringList>("calls"); // of the repetition without a task
+
+    const QStringList ask{"systemctl is-active ssh", "systemctl is-enabled ssh"};
+    const QStringList enable{"systemctl stop ssh", "systemctl start ssh", "systemctl enable ssh"};
+    const QStringList disable{"systemctl stop ssh", "systemctl disable ssh"};
+    const QStringList endSession{"loginctl terminate-session c1"};
+    QTest::newRow("on, started and enabled: no restart")
+        << "1" << QByteArray("{}") << "active" << "enabled" << ask;
+    QTest::newRow("on, stopped meanwhile") << "1" << QByteArray("{}") << "inactive" << "enabled"
+                                           << ask + enable;
+    QTest::newRow("on, disabled meanwhile") << "1" << QByteArray("{}") << "active" << "disabled"
+                                            << ask + enable;
+    QTest::newRow("on, failed the first time")
+        << "1" << QByteArray(R"({"systemctl enable": {"exit": 1}})") << "active" << "enabled"
+        << enable;
+    QTest::newRow("off, stopped and disabled: a session left is ended")
+        << "2" << QByteArray("{}") << "inactive" << "disabled" << ask + endSession;
+    QTest::newRow("off, masked") << "2" << QByteArray("{}") << "failed" << "masked"
+                                 << ask + endSession;
+    QTest::newRow("off, started meanwhile") << "2" << QByteArray("{}") << "active" << "disabled"
+                                            << ask + disable + endSession;
+}
+
+void TestSystemPolicyExecutor::sshLoginRepeated()
+{
+    QFETCH(QString, value);
+    QFETCH(QByteArray, firstStubs);
+    QFETCH(QString, active);
+    QFETCH(QString, enabled);
+    QFETCH(QStringList, calls);
+    const Settings settings{{QStringLiteral("ssh_login/ssh_login_status"), value}};
+
+    addSession(QStringLiteral("c1"), 1000, QStringLiteral("sshd"));
+    answerStubs(firstStubs);
+    QVERIFY(!runDocument(settings).isEmpty()); // the task runs the whole sequence
+    QFile::remove(qargtest::stubLogPath());
+    answerStubs(QStringLiteral(R"({"systemctl is-active": {"stdout": "%1\n", "exit": 3},)"
+                               R"( "systemctl is-enabled": {"stdout": "%2\n", "exit": 1}})")
+                    .arg(active, enabled)
+                    .toUtf8());
+    // The same document again, as a timer pull queues it.
+    QVERIFY(runDocument(settings, -1, -1).isNull());
+    QCOMPARE(stubCalls(), calls);
+}
+
+void TestSystemPolicyExecutor::invalidSwitchValue_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("bluetooth") << "blue_tooth/system_bluetooth" << "on";
+    QTest::newRow("wireless") << "wireless_adapter/wireless_adapter_status" << "1x";
+    QTest::newRow("optical drives, empty") << "disk_manage/disk_rw" << "";
+    QTest::newRow("usb storage, empty") << "usb/usb_store_device" << "";
+    QTest::newRow("usb storage") << "usb/usb_store_device" << "zero";
+    QTest::newRow("login limit") << "login_limit/local_login_limit" << "no";
+}
+
+void TestSystemPolicyExecutor::invalidSwitchValue()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QCOMPARE(runDocument({{key, value}}), oneResult(key, QStringLiteral("invalid value: ") + value));
+    // Nothing reached the adaption service, nobody was told of a change.
+    QCOMPARE(systemState(), QJsonObject());
+    QVERIFY(m_usbPolicies.isEmpty());
+    QVERIFY(m_loginLimits.isEmpty());
 }
 
 void TestSystemPolicyExecutor::loginLimit_data()

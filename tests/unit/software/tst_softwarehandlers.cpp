@@ -54,11 +54,15 @@ private slots:
     void background_data();
     void background();
     void backgroundReplacesOlder();
+    void repeatedWithoutTask_data();
+    void repeatedWithoutTask();
 
 private:
     QString path(const QString& absolute) const { return m_root + absolute; }
     void writeFile(const QString& target, const QByteArray& data);
-    QString runDocument(const QString& key, const QString& value);
+    QString runDocument(const QString& key, const QString& value, int taskId = 5);
+    // What the last run did: commands asked for, firewall lines, background installed.
+    QStringList effects();
     QString serverUrl(const QString& path) const
     {
         return QStringLiteral("https://127.0.0.1:%1/").arg(m_server->port()) + path;
@@ -119,6 +123,7 @@ void TestSoftwareHandlers::initTestCase()
     connect(m_executor.data(), &SystemPolicyExecutor::execScript, this,
             [this](const QString& key, const QString& cmd) {
                 m_commands.append({key, cmd, QByteArray()});
+                m_executor->commandFinished(m_executor->currentDocument(), cmd, true);
                 m_executor->appendExecResult(key, QStringLiteral("ran: ") + cmd);
             });
     connect(m_executor.data(), &SystemPolicyExecutor::execDocumentScript, this,
@@ -127,6 +132,7 @@ void TestSoftwareHandlers::initTestCase()
                 const QByteArray content =
                     script.open(QIODevice::ReadOnly) ? script.readLine() : QByteArray();
                 m_commands.append({key, cmd, content});
+                m_executor->commandFinished(document, cmd, !content.isEmpty());
                 m_executor->appendExecResult(document, key,
                                              QStringLiteral("ran: ") + QString::fromUtf8(content));
             });
@@ -156,7 +162,7 @@ void TestSoftwareHandlers::writeFile(const QString& target, const QByteArray& da
     QCOMPARE(file.write(data), qint64(data.size()));
 }
 
-QString TestSoftwareHandlers::runDocument(const QString& key, const QString& value)
+QString TestSoftwareHandlers::runDocument(const QString& key, const QString& value, int taskId)
 {
     const QJsonObject doc{
         {QStringLiteral("code"), 0},
@@ -176,15 +182,16 @@ QString TestSoftwareHandlers::runDocument(const QString& key, const QString& val
     file.close();
 
     PolicyInfo info;
-    info.taskId = 5;
-    info.jobId = 9;
+    info.taskId = taskId;
+    info.jobId = taskId;
     info.cachePath = cachePath;
+    const int before = m_reports.size();
     m_queue.pushPolicy(info);
     // Well inside the 30 minutes a document with a missing result would take.
     if (!waitFor([&] { return !QFile::exists(cachePath); }, 15000))
         return QStringLiteral("document did not end");
     QCoreApplication::processEvents();
-    return m_reports.isEmpty() ? QStringLiteral("no report") : m_reports.last();
+    return m_reports.size() == before ? QStringLiteral("no report") : m_reports.last();
 }
 
 void TestSoftwareHandlers::install_data()
@@ -372,6 +379,69 @@ void TestSoftwareHandlers::backgroundReplacesOlder()
     QVERIFY(!failed.contains("\"success\""));
     QVERIFY(QFile::exists(pic + "/d.png"));
     QFile::remove(path("/etc/vorn/outside.png"));
+}
+
+QStringList TestSoftwareHandlers::effects()
+{
+    QStringList done;
+    for (const Command& command : qAsConst(m_commands))
+        done.append(command.script.isEmpty() ? "command: " + command.cmd
+                                             : "script: " + QString::fromUtf8(command.script).trimmed());
+    QFile firewall(path("/tmp/firewall.log"));
+    if (firewall.open(QIODevice::ReadOnly))
+        done += QString::fromUtf8(firewall.readAll()).split('\n', Qt::SkipEmptyParts);
+    QFile state(path("/var/lib/vorn-xwe/system.json"));
+    if (state.open(QIODevice::ReadOnly)
+        && QJsonDocument::fromJson(state.readAll()).object().contains("SetBackgroundSourceFile"))
+        done.append("background installed");
+    m_commands.clear();
+    firewall.remove();
+    state.remove();
+    return done;
+}
+
+void TestSoftwareHandlers::repeatedWithoutTask_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("first");  // what the task does
+    QTest::addColumn<QStringList>("repeat"); // the same document again without a task
+
+    const QString log = path("/tmp/firewall.log");
+    QTest::newRow("firewall: the failed command is tried again")
+        << kFirewallKey
+        << QString::fromUtf8(QJsonDocument(QJsonArray{"echo a >> " + log, "echo b >> " + log + "; exit 2"})
+                                 .toJson(QJsonDocument::Compact))
+        << QStringList{"a", "b"} << QStringList{"b"};
+    const QString upgrade = "command: bash " + path("/usr/share/vorn/scripts/software_upgrade.bash");
+    QTest::newRow("install") << kInstallKey << R"([{"package_name":"A"}])"
+                             << QStringList{upgrade + " A"} << QStringList();
+    QTest::newRow("scripts: one runs, one is not found")
+        << kScriptKey << "one_|_scripts/one.sh,gone_|_scripts/missing.sh"
+        << QStringList{"script: echo one"} << QStringList();
+    QTest::newRow("background") << kBackgroundKey << "a/b/c.png"
+                                << QStringList{"background installed"} << QStringList();
+}
+
+void TestSoftwareHandlers::repeatedWithoutTask()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, repeat);
+
+    effects();
+    QVERIFY(runDocument(key, value) != QLatin1String("no report"));
+    QCOMPARE(effects(), first);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(runDocument(key, value, -1), QStringLiteral("no report"));
+    // Each item not run again still counts as a result: the document ends at once.
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(effects(), repeat);
+    // Asked for by the server again: everything runs.
+    QVERIFY(runDocument(key, value) != QLatin1String("no report"));
+    QCOMPARE(effects(), first);
 }
 
 QARG_TEST_MAIN_IN_SYSROOT(TestSoftwareHandlers)

@@ -1,0 +1,140 @@
+#include "oneshot_record.h"
+
+#include "common/base/filecontent.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QMutexLocker>
+#include <QtDebug>
+
+#include <algorithm>
+
+namespace {
+
+const QString kDocumentField = QStringLiteral("document");
+const QString kSucceededField = QStringLiteral("succeeded");
+
+QString pendingKey(quint64 run, const QString& command)
+{
+    return QString::number(run) + QLatin1Char('\n') + command;
+}
+
+} // namespace
+
+const QString OneShotRecord::kUnchangedText = QStringLiteral("unchanged, not run again");
+
+OneShotRecord::OneShotRecord(const QString& path)
+    : m_path(path)
+{
+    load();
+}
+
+QString OneShotRecord::path() const
+{
+    return m_path;
+}
+
+QString OneShotRecord::entry(const QString& key, const QString& item)
+{
+    return key + QLatin1Char('\n') + item;
+}
+
+void OneShotRecord::begin(const QString& document)
+{
+    QMutexLocker locker(&m_mutex);
+    if (document.isEmpty() || document == m_document)
+        return;
+    qInfo() << "new policy document, its one-shot items all run:" << document;
+    m_document = document;
+    m_succeeded.clear();
+    save();
+}
+
+bool OneShotRecord::succeeded(const QString& document, const QString& key,
+                              const QString& item) const
+{
+    QMutexLocker locker(&m_mutex);
+    return !document.isEmpty() && document == m_document
+           && m_succeeded.contains(entry(key, item));
+}
+
+void OneShotRecord::record(const QString& document, const QString& key, const QString& item,
+                           bool success)
+{
+    QMutexLocker locker(&m_mutex);
+    if (document.isEmpty() || document != m_document) {
+        qInfo() << "outcome of an earlier policy document not remembered:" << key << item;
+        return;
+    }
+    const QString name = entry(key, item);
+    const bool changed = success ? !m_succeeded.contains(name) : m_succeeded.contains(name);
+    if (!changed)
+        return;
+    if (success)
+        m_succeeded.insert(name);
+    else
+        m_succeeded.remove(name);
+    save();
+}
+
+void OneShotRecord::expect(quint64 run, const QString& command, const Item& item)
+{
+    QMutexLocker locker(&m_mutex);
+    m_pending.insert(pendingKey(run, command), item);
+}
+
+void OneShotRecord::finished(quint64 run, const QString& command, bool success)
+{
+    Item pending;
+    {
+        QMutexLocker locker(&m_mutex);
+        const auto it = m_pending.find(pendingKey(run, command));
+        if (it == m_pending.end())
+            return;
+        pending = it.value();
+        m_pending.erase(it);
+    }
+    record(pending.document, pending.key, pending.name, success);
+}
+
+void OneShotRecord::load()
+{
+    if (!QFile::exists(m_path))
+        return;
+    QJsonParseError error;
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(vorn::base::FileContent::readAll(m_path), &error);
+    if (!doc.isObject()) {
+        // Forgetting is safe: the items of the next document run once more.
+        qWarning() << "one-shot record unreadable, starting afresh:" << m_path
+                   << error.errorString();
+        return;
+    }
+    const QJsonObject root = doc.object();
+    m_document = root.value(kDocumentField).toString();
+    const QJsonObject keys = root.value(kSucceededField).toObject();
+    for (auto it = keys.constBegin(); it != keys.constEnd(); ++it) {
+        for (const QJsonValue& item : it.value().toArray())
+            m_succeeded.insert(entry(it.key(), item.toString()));
+    }
+}
+
+void OneShotRecord::save() const
+{
+    // Grouped by key, items sorted: the file reads well and never differs
+    // for the same content.
+    QMap<QString, QStringList> byKey;
+    for (const QString& name : m_succeeded)
+        byKey[name.section(QLatin1Char('\n'), 0, 0)].append(name.section(QLatin1Char('\n'), 1));
+    QJsonObject keys;
+    for (auto it = byKey.begin(); it != byKey.end(); ++it) {
+        std::sort(it.value().begin(), it.value().end());
+        keys.insert(it.key(), QJsonArray::fromStringList(it.value()));
+    }
+    const QJsonObject root{{kDocumentField, m_document}, {kSucceededField, keys}};
+    if (!vorn::base::FileContent::writeAtomic(m_path, QJsonDocument(root).toJson()))
+        qWarning() << "one-shot record not written:" << m_path;
+}
