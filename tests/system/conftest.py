@@ -33,6 +33,15 @@ def policy(*settings):
     return {"policys": [{"policy_key": k, "configs": v} for k, v in grouped.items()]}
 
 
+def log_text(prog):
+    """The program's own log file so far ("" before it exists)."""
+    try:
+        with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def replies(vorng, job):
     """The ReplyTaskResult calls the core client service received for one job."""
     return [c for c in vorng.calls("ReplyTaskResult") if c[0] == job]

@@ -10,17 +10,9 @@ import time
 import pytest
 
 from server import POLICY_PATH
-from conftest import policy, replies, start_qarg, wait_until
+from conftest import log_text, policy, replies, start_qarg, wait_until
 
 CACHE_DIR = "/root/.cache/vorn/cache_policy"
-
-
-def log_text(prog):
-    try:
-        with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
 
 
 def push_update(lab, job, task):

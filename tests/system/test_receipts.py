@@ -9,7 +9,7 @@ import signal
 import pytest
 
 import harness
-from conftest import policy, replies, start_qarg, wait_until
+from conftest import log_text, policy, replies, start_qarg, wait_until
 from server import POLICY_PATH
 
 CACHE_DIR = "/root/.cache/vorn/cache_policy"
@@ -25,14 +25,6 @@ def finals(vorng, job):
 def owed(lab):
     path = lab.sandbox.path(JOURNAL_DIR)
     return sorted(n for n in os.listdir(path) if n.endswith(".receipt")) if os.path.isdir(path) else []
-
-
-def log_text(prog):
-    try:
-        with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
 
 
 def kill(prog, how):

@@ -11,7 +11,7 @@ import pytest
 
 import harness
 from server import POLICY_PATH
-from conftest import start_qarg, wait_until
+from conftest import log_text, start_qarg, wait_until
 
 NOBODY = 65534
 SENDER = r"""
@@ -38,14 +38,6 @@ conn.flush()
 print("sent", flush=True)
 sys.stdin.read()
 """
-
-
-def log_text(prog):
-    try:
-        with open(prog.log_file(), encoding="utf-8", errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
 
 
 def socket_path(address):

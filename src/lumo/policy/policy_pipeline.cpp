@@ -197,8 +197,14 @@ QString PolicyPipeline::serverPort() const
     return m_port;
 }
 
+bool PolicyPipeline::leavingDomain() const
+{
+    return m_leavingDomain;
+}
+
 void PolicyPipeline::leaveDomain(PolicyExecutor* executor, std::function<void()> then)
 {
+    m_leavingDomain = true;
     m_receiver->stopPulling();
     const QList<PolicyInfo> dropped = m_queue->takeAll();
     for (const PolicyInfo& record : dropped) {

@@ -48,7 +48,10 @@ public:
     // The machine leaves its domain: no further pull, the records still queued
     // are dropped with their cache files, and `executor` ends once the document
     // that runs has ended; then `then` runs on the main thread.
+    // Nothing is pulled or applied any more, and what the policies changed is
+    // restored once the handler that runs now has ended.
     void leaveDomain(PolicyExecutor* executor, std::function<void()> then);
+    bool leavingDomain() const;
 
     // Hands one task receipt to the receipt thread. Any thread.
     void sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result);
@@ -66,6 +69,7 @@ private:
     QScopedPointer<ReceiptJournal> m_journal;
     PolicyQueue* m_queue = nullptr;
     StatusBoard* m_status = nullptr;
+    bool m_leavingDomain = false;
     PolicyReceiver* m_receiver = nullptr;
     PolicyResponder* m_responder = nullptr;
     QThread* m_responderThread = nullptr;

@@ -150,7 +150,7 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
     // Payloads may name devices and users: their text goes to the debug level only.
     qInfo() << "onServerMsgCame------:" << appId << ":type:" << type;
     qDebug() << "push payload:" << payload;
-    if (m_leavingDomain) {
+    if (m_pipeline->leavingDomain()) {
         qInfo() << "domain removed, push ignored:" << type;
         return;
     }
@@ -266,12 +266,9 @@ void SystemPolicyManager::notifyLoginLimitChanged(int type)
 
 void SystemPolicyManager::onDomainRemoved()
 {
-    if (m_leavingDomain)
+    if (m_pipeline->leavingDomain())
         return;
-    m_leavingDomain = true;
     qDebug() << "qarg remove domain begin";
-    // Nothing is pulled or applied any more; what the policies changed is
-    // restored once the handler that runs now has ended.
     m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
 }
 

@@ -66,7 +66,6 @@ private:
 
     vorngInterface* m_vorng = nullptr;
     PolicyPipeline* m_pipeline = nullptr;
-    bool m_leavingDomain = false;
     SystemPolicyExecutor* m_executor = nullptr;
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;

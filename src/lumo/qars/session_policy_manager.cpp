@@ -99,7 +99,7 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
     // Policy updates are the only push the session agent acts on.
     if (type != vorn::code::kPushPolicyUpdate)
         return;
-    if (m_leavingDomain) {
+    if (m_pipeline->leavingDomain()) {
         qInfo() << "domain removed, push ignored:" << type;
         return;
     }
@@ -120,18 +120,14 @@ void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSu
 
 void SessionPolicyManager::onDomainRemoved()
 {
-    if (m_leavingDomain)
+    if (m_pipeline->leavingDomain())
         return;
-    m_leavingDomain = true;
     qDebug() << "lumo-session remove domain begin";
-    // Nothing is pulled or applied any more; the desktop is restored once the
-    // handler that runs now has ended.
     m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
 }
 
 void SessionPolicyManager::restoreAndLeave()
 {
-
     QSettings backup(vorn::kBackupConfigPath, QSettings::IniFormat);
     backup.beginGroup(QStringLiteral("config"));
     const QStringList modules = backup.value(QStringLiteral("ControlCenterList")).toStringList();

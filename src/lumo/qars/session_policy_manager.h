@@ -42,7 +42,6 @@ private:
     static constexpr int kCommandTimeoutMs = 30000;
 
     PolicyPipeline* m_pipeline = nullptr;
-    bool m_leavingDomain = false;
     SessionPolicyExecutor* m_executor = nullptr;
     vorngInterface* m_vorng = nullptr;
 };
