@@ -1,13 +1,17 @@
 #include "logsink.h"
 
+#include "logfiles.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace Zok {
 namespace Core {
@@ -132,14 +136,19 @@ void LogSink::installHandler()
 bool LogSink::openFileLocked()
 {
     const QString dir = QFileInfo(m_filePath).absolutePath();
-    if (!QDir().mkpath(dir)) {
+    if (!LogFiles::makeDirectory(dir)) {
         writeConsole(QStringLiteral("zok: cannot create log directory %1\n").arg(dir).toUtf8());
         return false;
     }
-    m_file.setFileName(m_filePath);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    const int fd = LogFiles::openForAppend(m_filePath);
+    if (fd < 0 || !m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append,
+                               QFileDevice::AutoCloseHandle)) {
+        const QString reason = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                      : m_file.errorString();
+        if (fd >= 0)
+            ::close(fd);
         writeConsole(QStringLiteral("zok: cannot open log file %1: %2\n")
-                         .arg(m_filePath, m_file.errorString())
+                         .arg(m_filePath, reason)
                          .toUtf8());
         return false;
     }

@@ -1,5 +1,6 @@
 #include "common/external/zlogmanager.h"
 
+#include "logfiles.h"
 #include "logsink.h"
 
 namespace Zok {
@@ -8,6 +9,11 @@ namespace Core {
 void ZLogManager::setlogFilePath(const QString& path)
 {
     LogSink::instance().setFilePath(path);
+}
+
+bool ZLogManager::makeLogDirectory(const QString& path)
+{
+    return LogFiles::makeDirectory(path);
 }
 
 void ZLogManager::registerConsoleAppender()

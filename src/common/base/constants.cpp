@@ -28,6 +28,7 @@ const QString kPrivateKeyPath = rooted("/etc/vorn/.IRO_Vorn.key");
 const QString kPublicKeyPath = rooted("/etc/vorn/IRO_Vorn.pem");
 const QString kQARGSoftwareListPath = rooted("/var/lib/qarg/software_list.list");
 const QString kQargReceiptJournalPath = rooted("/var/lib/qarg/receipts");
+const QString kQargStatusPath = rooted("/run/qarg/status.json");
 const QString kWebpageLinkIconPath = QStringLiteral("%1/icons/webpageIcon/");
 const QString kBackupConfigPath = rooted("/etc/vorn/config.ini");
 // Relative to the user's home directory, so never below the sysroot.

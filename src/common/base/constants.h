@@ -23,6 +23,8 @@ extern const QString kPublicKeyPath;
 extern const QString kQARGSoftwareListPath;
 // The daemon's receipts still owed to the server, and its pulls under way.
 extern const QString kQargReceiptJournalPath;
+// What the running daemon shows administrators (lumoctl).
+extern const QString kQargStatusPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

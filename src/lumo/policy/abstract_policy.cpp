@@ -97,9 +97,16 @@ QMap<QString, QString> AbstractPolicy::getPolicy() const
 
 void AbstractPolicy::appendExecResult(const QString& key, const QString& result)
 {
-    QMutexLocker locker(&d->mutex);
-    d->results.append(QJsonObject{{key, result}});
-    ++m_policyExecCounter;
+    {
+        QMutexLocker locker(&d->mutex);
+        d->results.append(QJsonObject{{key, result}});
+        ++m_policyExecCounter;
+    }
+    resultRecorded(key, result);
+}
+
+void AbstractPolicy::resultRecorded(const QString&, const QString&)
+{
 }
 
 bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
@@ -112,6 +119,8 @@ bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
     }
     d->results.append(QJsonObject{{key, result}});
     ++m_policyExecCounter;
+    locker.unlock();
+    resultRecorded(key, result);
     return true;
 }
 

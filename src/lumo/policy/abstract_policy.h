@@ -46,6 +46,8 @@ protected:
     // Starts collecting results for a new document: a new document id,
     // counter and total 0. Called by the executors before each document.
     quint64 beginDocument();
+    // Called after each result was recorded, outside the lock; any thread.
+    virtual void resultRecorded(const QString& key, const QString& result);
     // A handler that records several results for one setting raises the
     // total by the number of extra results it will record.
     void expectMoreResults(int count);

@@ -2,6 +2,7 @@
 
 #include "policy_queue.h"
 #include "receipt_journal.h"
+#include "status_board.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -54,6 +55,8 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     beginDocument(); // counter and total 0, fresh result array
 
     const QMap<QString, QString> settings = loadDocument(info);
+    if (m_status)
+        m_status->beginDocument(info, settings);
     QElapsedTimer stopwatch;
     stopwatch.start();
     applySettings(settings);
@@ -130,9 +133,22 @@ void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
 
 void PolicyExecutor::endDocument()
 {
+    if (m_status)
+        m_status->endDocument();
     // A new document id: results still on their way belong to no document.
     beginDocument();
     removeFiles(takeTempFiles());
+}
+
+void PolicyExecutor::setStatusBoard(StatusBoard* board)
+{
+    m_status = board;
+}
+
+void PolicyExecutor::resultRecorded(const QString& key, const QString& result)
+{
+    if (m_status)
+        m_status->settingResult(key, result);
 }
 
 void PolicyExecutor::setJournal(ReceiptJournal* journal)

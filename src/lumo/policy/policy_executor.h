@@ -10,6 +10,7 @@
 
 class PolicyQueue;
 class ReceiptJournal;
+class StatusBoard;
 
 // The document cycle both executor threads run: take a queued record, read
 // and parse its cache file, hand each setting to its handler in ascending key
@@ -45,6 +46,9 @@ public:
     // Where a document's receipt is recorded before its cache file goes.
     void setJournal(ReceiptJournal* journal);
 
+    // Where the document being executed and its results are shown.
+    void setStatusBoard(StatusBoard* board);
+
     // Registers a file to delete when the current document ends. Any thread:
     // download callbacks add files from the main thread.
     void addTempFile(const QString& path);
@@ -57,6 +61,7 @@ protected:
 
     // Whether the key table has a handler for `key`.
     virtual bool handles(const QString& key) const = 0;
+    void resultRecorded(const QString& key, const QString& result) override;
     bool isStopping() const;
 
     virtual const CycleTexts& cycleTexts() const = 0;
@@ -82,6 +87,7 @@ private:
 
     PolicyQueue* m_queue;
     ReceiptJournal* m_journal = nullptr;
+    StatusBoard* m_status = nullptr;
     ExecutorSupport m_support;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;

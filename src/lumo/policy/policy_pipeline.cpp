@@ -7,6 +7,10 @@
 #include "policy_receiver.h"
 #include "policy_responder.h"
 #include "receipt_journal.h"
+#include "status_board.h"
+
+#include <QDateTime>
+#include <QJsonObject>
 
 #include <QDir>
 #include <QFile>
@@ -52,6 +56,23 @@ PolicyPipeline::PolicyPipeline(const Paths& paths, QObject* parent)
             [this](int taskId, int jobId) { m_journal->clearPull(taskId, jobId); });
     connect(m_receiver, &PolicyReceiver::pullFailed, this, &PolicyPipeline::onPullFailed);
     m_receiver->initPolicyCachePath();
+
+    m_status = new StatusBoard(paths.program, paths.statusPath, this);
+    connect(m_receiver, &PolicyReceiver::pullCompleted, m_status,
+            [this](int taskId, int jobId, const QString& outcome) {
+                m_status->setLastPull(taskId, jobId, outcome, m_receiver->md5());
+            });
+    m_journal->setChangeCallback([board = m_status] { board->refresh(); });
+    m_status->setLiveValues([this] {
+        const qint64 next = m_receiver ? m_receiver->nextPullInMs() : -1;
+        return QJsonObject{
+            {QStringLiteral("server"), m_receiver ? m_receiver->server() : QString()},
+            {QStringLiteral("machine_id"), m_receiver ? m_receiver->machineId() : QString()},
+            {QStringLiteral("next_pull"),
+             next < 0 ? QJsonValue(QJsonValue::Null)
+                      : QJsonValue(QDateTime::currentDateTimeUtc().addMSecs(next).toString(Qt::ISODate))},
+            {QStringLiteral("owed_receipts"), m_journal->size()}};
+    });
 
     QTimer::singleShot(kFirstPullDelayMs, Qt::CoarseTimer, m_receiver, [receiver = m_receiver] {
         receiver->pullPolicy(vorn::code::kNoTask, vorn::code::kNoTask);
@@ -195,6 +216,11 @@ void PolicyPipeline::leaveDomain(PolicyExecutor* executor, std::function<void()>
     executor->stopAfterCurrentDocument();
     if (executor->isFinished())
         finish();
+}
+
+StatusBoard* PolicyPipeline::statusBoard() const
+{
+    return m_status;
 }
 
 ReceiptJournal* PolicyPipeline::journal() const

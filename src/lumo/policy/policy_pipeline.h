@@ -11,6 +11,7 @@ class PolicyQueue;
 class PolicyReceiver;
 class PolicyResponder;
 class ReceiptJournal;
+class StatusBoard;
 class QThread;
 struct ResponseInfo;
 
@@ -28,6 +29,8 @@ public:
         QString policyPath; // the last accepted document
         QString cachePath;  // directory of documents still to execute
         QString stateDir;   // receipts still owed and pulls under way
+        QString program;    // name shown in the status file
+        QString statusPath; // the status file for administrators
     };
 
     PolicyPipeline(const Paths& paths, QObject* parent = nullptr);
@@ -38,6 +41,7 @@ public:
     PolicyQueue* queue() const;
     PolicyReceiver* receiver() const;
     ReceiptJournal* journal() const;
+    StatusBoard* statusBoard() const;
     QString serverHost() const;
     QString serverPort() const;
 
@@ -61,6 +65,7 @@ private:
     QString m_port;
     QScopedPointer<ReceiptJournal> m_journal;
     PolicyQueue* m_queue = nullptr;
+    StatusBoard* m_status = nullptr;
     PolicyReceiver* m_receiver = nullptr;
     PolicyResponder* m_responder = nullptr;
     QThread* m_responderThread = nullptr;

@@ -123,6 +123,26 @@ void PolicyReceiver::refreshServer()
         d->machineId = machineId;
 }
 
+QString PolicyReceiver::server() const
+{
+    return d->host.isEmpty() ? QString() : d->host + QLatin1Char(':') + d->port;
+}
+
+QString PolicyReceiver::machineId() const
+{
+    return d->machineId;
+}
+
+QString PolicyReceiver::md5() const
+{
+    return d->md5;
+}
+
+qint64 PolicyReceiver::nextPullInMs() const
+{
+    return m_timer->isActive() ? m_timer->remainingTime() : -1;
+}
+
 void PolicyReceiver::stopPulling()
 {
     m_stopped = true;
@@ -192,10 +212,12 @@ void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int
 
     QString reason;
     if (parsePolicy(record.cachePath, record.policyPath, msg.toUtf8(), &reason)) {
+        emit pullCompleted(taskId, jobId, QStringLiteral("accepted"));
         queueRecord(record);
         return;
     }
     qWarning() << "policy answer not accepted:" << reason << "code:" << nCode;
+    emit pullCompleted(taskId, jobId, QStringLiteral("not accepted: ") + reason);
 
     // Not accepted: execute the last accepted document once more.
     QFile policyFile(record.policyPath);

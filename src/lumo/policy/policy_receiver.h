@@ -32,6 +32,12 @@ public:
     // For good: no further pull is made, and answers still on their way are dropped.
     void stopPulling();
 
+    // What the next pull will use, and when it comes; -1 when none is due.
+    QString server() const;
+    QString machineId() const;
+    QString md5() const;
+    qint64 nextPullInMs() const;
+
     // Regular files of dir (hidden ones included, links excluded), oldest first.
     QStringList fileSearch(const QString& dir);
     // Replaces the file at path with data without ever writing through a link.
@@ -52,6 +58,8 @@ signals:
     void pullQueued(int taskId, int jobId);
     // Nothing could be queued for the pull; reason names why.
     void pullFailed(int taskId, int jobId, const QString& reason);
+    // Every completed pull: what came of it, for the status shown to administrators.
+    void pullCompleted(int taskId, int jobId, const QString& outcome);
 
 public slots:
     void onPullPolicyTimerOut();

@@ -63,6 +63,11 @@ ReceiptJournal::ReceiptJournal(const QString& dir)
         m_next = sequenceOf(files.last()) + 1;
 }
 
+void ReceiptJournal::setChangeCallback(std::function<void()> callback)
+{
+    m_changed = std::move(callback);
+}
+
 QString ReceiptJournal::dir() const
 {
     return m_dir;
@@ -103,6 +108,9 @@ bool ReceiptJournal::add(const ResponseInfo& receipt, const QString& cacheFile)
     if (!written)
         qWarning() << "receipt journal: receipt not stored, kept in memory only: task"
                    << receipt.taskId << "job" << receipt.jobId;
+    locker.unlock();
+    if (m_changed)
+        m_changed();
     return written;
 }
 
@@ -114,6 +122,9 @@ void ReceiptJournal::remove(int taskId, int jobId)
         if (name.endsWith(tail)) {
             if (!QFile::remove(m_dir + QLatin1Char('/') + name))
                 qWarning() << "receipt journal: cannot remove delivered receipt" << name;
+            locker.unlock();
+            if (m_changed)
+                m_changed();
             return;
         }
     }

@@ -6,6 +6,8 @@
 #include <QMutex>
 #include <QString>
 
+#include <functional>
+
 // The receipts the server is owed, on disk from the moment a document's
 // result is known until the core client service has accepted it, so that a
 // crash, a restart or an update never loses one. One file per receipt, each
@@ -27,6 +29,9 @@ public:
     static constexpr int kMaxEntries = 1024;
 
     explicit ReceiptJournal(const QString& dir);
+
+    // Called after each change of the owed receipts; any thread.
+    void setChangeCallback(std::function<void()> callback);
 
     QString dir() const;
 
@@ -50,4 +55,5 @@ private:
     QString m_dir;
     mutable QMutex m_mutex;
     quint64 m_next = 0;
+    std::function<void()> m_changed;
 };

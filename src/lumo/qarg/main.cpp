@@ -5,14 +5,13 @@
 #include "system_policy_manager.h"
 
 #include <QCoreApplication>
-#include <QDir>
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
 
     const QString logDir = vorn::kQargLogDir;
-    QDir().mkpath(logDir);
+    Zok::Core::ZLogManager::makeLogDirectory(logDir);
     Zok::Core::ZLogManager::setlogFilePath(logDir + QStringLiteral("qarg.log"));
     Zok::Core::ZLogManager::registerConsoleAppender();
     Zok::Core::ZLogManager::registerFileAppender();

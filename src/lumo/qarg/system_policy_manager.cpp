@@ -8,6 +8,7 @@
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/service_signals.h"
+#include "control_service.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
 #include "notify_message.h"
@@ -114,6 +115,8 @@ void SystemPolicyManager::initPolicy()
     PolicyPipeline::Paths paths;
     paths.url = vorn::kSystemPolicyUrl;
     paths.stateDir = vorn::kQargReceiptJournalPath;
+    paths.program = QStringLiteral("qarg");
+    paths.statusPath = vorn::kQargStatusPath;
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
     m_host = m_pipeline->serverHost();
@@ -121,6 +124,9 @@ void SystemPolicyManager::initPolicy()
 
     m_executor = new SystemPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
+    m_executor->setStatusBoard(m_pipeline->statusBoard());
+    auto* control = new ControlService(m_pipeline->receiver(), m_pipeline->statusBoard(), this);
+    control->registerOnBus();
     m_executor->setConfig(m_host, m_port);
     connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
             &SystemPolicyManager::notifyLoginLimitChanged);

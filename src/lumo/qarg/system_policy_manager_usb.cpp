@@ -7,6 +7,8 @@
 #include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/dbus/vorng.h"
+#include "lumo/policy/policy_pipeline.h"
+#include "lumo/policy/status_board.h"
 #include "notify_message.h"
 #include "usbmanager/usbdeviceuploadinfo.h"
 #include "usbmanager/usbmanager.h"
@@ -40,6 +42,8 @@ void SystemPolicyManager::initUsbManager()
             &SystemPolicyManager::removeDevice);
     connect(m_usbManager, &UsbManager::notifyReportUsbConnInfo, this,
             &SystemPolicyManager::uploadUsbDeviceInfo);
+    connect(m_usbManager, &UsbManager::deviceDecided, m_pipeline->statusBoard(),
+            &StatusBoard::usbDevice);
     connect(this, &SystemPolicyManager::notifyExeChangeDevConnStatusByIdTask, m_usbManager,
             &UsbManager::exeChangeDevConnStatusByIdTask);
     connect(m_usbManager, &UsbManager::changeDevConnStatusByIdTaskExeFinished, this,
@@ -71,6 +75,7 @@ void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
     if (!m_usbManager || !m_usbThread)
         return;
     m_usbManager->setCtrlStatus(bflag);
+    m_pipeline->statusBoard()->setUsbControl(bflag);
     if (bflag && !m_usbThread->isRunning()) {
         m_usbThread->start(QThread::InheritPriority);
     } else if (!bflag && m_usbThread->isRunning()) {

@@ -76,11 +76,14 @@ void SessionPolicyManager::initPolicy()
     PolicyPipeline::Paths paths;
     paths.url = vorn::kSessionPolicyUrl;
     paths.stateDir = stateHome() + QStringLiteral("/vorn/receipts");
+    paths.program = QStringLiteral("qars");
+    paths.statusPath = stateHome() + QStringLiteral("/vorn/status.json");
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
 
     m_executor = new SessionPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
+    m_executor->setStatusBoard(m_pipeline->statusBoard());
     m_executor->setConfig(m_pipeline->serverHost(), m_pipeline->serverPort());
     m_executor->initControlCenterList();
     m_executor->start(QThread::InheritPriority);

@@ -1,13 +1,19 @@
 #include "common/external/zlogmanager.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopedPointer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Zok::Core::ZLogManager;
 
@@ -37,12 +43,16 @@ int runChild(int argc, char** argv)
     const QString scenario = QString::fromLocal8Bit(argv[2]);
     const QString logFile = QString::fromLocal8Bit(argv[3]);
 
+    // As the daemon does: the directory first, named with a trailing slash.
+    if (scenario == QLatin1String("directory")
+        && !ZLogManager::makeLogDirectory(QFileInfo(logFile).path() + QLatin1Char('/')))
+        return 3;
     if (logFile != QLatin1String("-"))
         ZLogManager::setlogFilePath(logFile);
     ZLogManager::registerConsoleAppender();
     ZLogManager::registerFileAppender();
 
-    if (scenario == QLatin1String("worker")) {
+    if (scenario == QLatin1String("worker") || scenario == QLatin1String("directory")) {
         QScopedPointer<QThread> thread(QThread::create(&logFromWorker));
         thread->start();
         thread->wait();
@@ -84,6 +94,44 @@ ChildResult runScenario(const QString& scenario, const QString& logFile,
     result.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
     result.console = QString::fromUtf8(child.readAllStandardError());
     return result;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// The scenario under a chosen umask and, for asUser, as the unprivileged
+// "nobody" instead of root.
+int runWithUmask(const QString& umask, bool asUser, const QString& logFile,
+                 const QString& scenario = QStringLiteral("worker"))
+{
+    QStringList command = {QStringLiteral("-c"), QStringLiteral("umask \"$1\"; shift; exec \"$@\""),
+                           QStringLiteral("sh"), umask};
+    if (asUser)
+        command << QStringLiteral("setpriv") << QStringLiteral("--reuid=%1").arg(kNobody)
+                << QStringLiteral("--regid=%1").arg(kNobody) << QStringLiteral("--clear-groups");
+    command << QCoreApplication::applicationFilePath() << QString::fromLatin1(kChildArgument)
+            << scenario << logFile;
+    QProcess child;
+    child.start(QStringLiteral("/bin/sh"), command);
+    if (!child.waitForFinished(30000)) {
+        child.kill();
+        child.waitForFinished(5000);
+        return -1;
+    }
+    return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        status.st_mode = 0;
+    return status;
+}
+
+gid_t admGroup()
+{
+    const struct group* adm = ::getgrnam("adm");
+    return adm ? adm->gr_gid : static_cast<gid_t>(-1);
 }
 
 QString readText(const QString& path)
@@ -194,6 +242,90 @@ private slots:
         QCOMPARE(runScenario(QStringLiteral("worker"), QStringLiteral("-"), env).exitCode, 0);
         const QString text = readText(dir.filePath(QStringLiteral("data/zok/log/zoktest.log")));
         QVERIFY2(text.contains(QStringLiteral("worker message 42")), qPrintable(text));
+    }
+
+    void modesWhateverTheUmask_data()
+    {
+        QTest::addColumn<QString>("umask");
+        QTest::addColumn<bool>("asUser");
+        QTest::addColumn<bool>("fileExists");
+        QTest::addColumn<int>("directoryMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::newRow("root, umask 000") << "000" << false << false << 0750 << 0640;
+        QTest::newRow("root, umask 022") << "022" << false << false << 0750 << 0640;
+        QTest::newRow("root, umask 077") << "077" << false << false << 0750 << 0640;
+        QTest::newRow("root, file left world-writable") << "022" << false << true << 0750 << 0640;
+        QTest::newRow("user, umask 000") << "000" << true << false << 0700 << 0600;
+        QTest::newRow("user, umask 022") << "022" << true << false << 0700 << 0600;
+        QTest::newRow("user, file left world-writable") << "000" << true << true << 0700 << 0600;
+    }
+
+    // Root's logs belong to root and the group adm, a user's to the user alone.
+    void modesWhateverTheUmask()
+    {
+        QFETCH(QString, umask);
+        QFETCH(bool, asUser);
+        QFETCH(bool, fileExists);
+        QFETCH(int, directoryMode);
+        QFETCH(int, fileMode);
+        if (::geteuid() != 0)
+            QSKIP("needs root to compare root's and a user's log files");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const uid_t owner = asUser ? kNobody : 0;
+        const QString home = dir.filePath(QStringLiteral("home"));
+        QVERIFY(QDir().mkdir(home));
+        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        QCOMPARE(::chown(QFile::encodeName(home).constData(), owner, owner), 0);
+        const QString logDir = home + QStringLiteral("/log/app");
+        const QString logFile = logDir + QStringLiteral("/app.log");
+        if (fileExists) {
+            QVERIFY(QDir().mkpath(logDir));
+            QCOMPARE(::chown(QFile::encodeName(logDir).constData(), owner, owner), 0);
+            QFile old(logFile);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.close();
+            QCOMPARE(::chmod(QFile::encodeName(logFile).constData(), 0666), 0);
+            QCOMPARE(::chown(QFile::encodeName(logFile).constData(), owner, owner), 0);
+        }
+
+        QCOMPARE(runWithUmask(umask, asUser, logFile), 0);
+        QVERIFY2(readText(logFile).contains(QStringLiteral("worker message 42")),
+                 qPrintable(logFile));
+
+        const struct stat file = statOf(logFile);
+        QCOMPARE(int(file.st_mode & 07777), fileMode);
+        QCOMPARE(file.st_uid, owner);
+        const gid_t adm = admGroup();
+        if (!asUser && adm != static_cast<gid_t>(-1))
+            QCOMPARE(file.st_gid, adm);
+        if (asUser)
+            QCOMPARE(file.st_gid, owner);
+        if (!fileExists) {
+            const struct stat directory = statOf(logDir);
+            QCOMPARE(int(directory.st_mode & 07777), directoryMode);
+            QCOMPARE(directory.st_uid, owner);
+            if (!asUser && adm != static_cast<gid_t>(-1))
+                QCOMPARE(directory.st_gid, adm);
+        }
+    }
+
+    void directoryMadeBeforeTheFile()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root for the group adm");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString logDir = dir.filePath(QStringLiteral("var/log/app"));
+        const QString logFile = logDir + QStringLiteral("/app.log");
+        QCOMPARE(runWithUmask(QStringLiteral("022"), false, logFile, QStringLiteral("directory")),
+                 0);
+        QCOMPARE(int(statOf(logDir).st_mode & 07777), 0750);
+        if (admGroup() != static_cast<gid_t>(-1))
+            QCOMPARE(statOf(logDir).st_gid, admGroup());
+        // The parents are ordinary directories.
+        QCOMPARE(int(statOf(dir.filePath(QStringLiteral("var/log"))).st_mode & 07777), 0755);
+        QVERIFY(readText(logFile).contains(QStringLiteral("worker message 42")));
     }
 
     void unopenableFileStillLogsToConsole()

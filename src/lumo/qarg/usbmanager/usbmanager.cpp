@@ -262,6 +262,8 @@ bool UsbManager::handleRemove(const UsbDeviceEvent& event)
         entry->action = kRemove;
         emit notifyReportUsbConnInfo(entry->name, entry->vendorId, entry->productId,
                                      entry->serial, kRemove);
+        emit deviceDecided(entry->name, entry->vendorId, entry->productId, entry->serial,
+                           QStringLiteral("removed"), QStringLiteral("unplugged"));
         qDebug() << event.action << entry->sysPath << entry->serial;
     }
     if (event.sysPath != d->m_curDevice.sysPath)

@@ -83,6 +83,7 @@ public:
     QList<UsbConnectionInfo> connectedDevices() const;
 
     static QString statusMessage(int status);
+    static QString decisionReason(int status);
 
 public slots:
     void run();
@@ -98,6 +99,9 @@ signals:
                                  const QString& productID, const QString& serial,
                                  const QString& status);
     void changeDevConnStatusByIdTaskExeFinished(int taskId, int jobId, bool sus);
+    // What was decided on a device, and why, for administrators.
+    void deviceDecided(const QString& name, const QString& vendorId, const QString& productId,
+                       const QString& serial, const QString& decision, const QString& reason);
 
 private:
     Q_DISABLE_COPY(UsbManager)

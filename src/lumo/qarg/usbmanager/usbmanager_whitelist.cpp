@@ -59,6 +59,23 @@ int waitForWrite(aiocb& request)
 }
 } // namespace
 
+// The statuses of statusMessage, in the words of an administrator's tool.
+QString UsbManager::decisionReason(int status)
+{
+    switch (status) {
+    case 0:
+        return QStringLiteral("not on the whitelist");
+    case 1:
+        return QStringLiteral("on the whitelist");
+    case 2:
+        return QStringLiteral("the server could not be reached");
+    case 3:
+        return QStringLiteral("vendor, product or serial number missing");
+    default:
+        return QString();
+    }
+}
+
 QString UsbManager::statusMessage(int status)
 {
     switch (status) {
@@ -101,6 +118,9 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
         execDevWhiteListCallback(QString(), -1, conn, type);
         return;
     }
+    emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
+                       QStringLiteral("awaiting the server"),
+                       QStringLiteral("whitelist check sent"));
 
     QString host;
     QString port;
@@ -177,6 +197,9 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
     qInfo() << "WhiteListCallback" << allowed << conn.sysPath << conn.serial << code << body
             << status << type;
 
+    emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
+                       allowed ? QStringLiteral("allowed") : QStringLiteral("detached"),
+                       decisionReason(status));
     if (allowed == 0) {
         if (changeDevConnStatus(false, conn.sysPath) == ConnStatusDone) {
             qInfo() << statusMessage(status);

@@ -1,0 +1,106 @@
+#include "control_service.h"
+
+#include "lumo/policy/policy_receiver.h"
+#include "lumo/policy/status_board.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QPointer>
+#include <QtDebug>
+
+namespace {
+const QString kControlInterface = QStringLiteral("com.kestal.vorn.qarg.Control");
+const QString kStatusInterface = QStringLiteral("com.kestal.vorn.qarg.Status");
+constexpr int kUidQueryTimeoutMs = 1000;
+} // namespace
+
+const QString ControlService::kServiceName = QStringLiteral("com.kestal.vorn.qarg");
+const QString ControlService::kObjectPath = QStringLiteral("/com/kestal/vorn/qarg");
+
+ControlService::ControlService(PolicyReceiver* receiver, StatusBoard* status, QObject* parent)
+    : QDBusVirtualObject(parent)
+    , m_receiver(receiver)
+    , m_status(status)
+{
+}
+
+ControlService::~ControlService()
+{
+    if (!m_registered)
+        return;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    bus.unregisterObject(kObjectPath);
+    bus.unregisterService(kServiceName);
+}
+
+bool ControlService::registerOnBus()
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.registerVirtualObject(kObjectPath, this)) {
+        qWarning() << "control object not registered:" << bus.lastError().message();
+        return false;
+    }
+    if (!bus.registerService(kServiceName)) {
+        qWarning() << "bus name not taken, lumoctl pull is not available:" << kServiceName
+                   << bus.lastError().message();
+        bus.unregisterObject(kObjectPath);
+        return false;
+    }
+    m_registered = true;
+    return true;
+}
+
+QString ControlService::introspect(const QString&) const
+{
+    return QStringLiteral("<interface name=\"com.kestal.vorn.qarg.Control\">"
+                          "<method name=\"Pull\"><arg type=\"s\" direction=\"out\"/></method>"
+                          "</interface>"
+                          "<interface name=\"com.kestal.vorn.qarg.Status\">"
+                          "<method name=\"Get\"><arg type=\"s\" direction=\"out\"/></method>"
+                          "</interface>");
+}
+
+bool ControlService::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    if (message.type() != QDBusMessage::MethodCallMessage)
+        return false;
+    if (message.interface() == kStatusInterface && message.member() == QLatin1String("Get")) {
+        connection.send(message.createReply(QString::fromUtf8(m_status->snapshot())));
+        return true;
+    }
+    if (message.interface() == kControlInterface && message.member() == QLatin1String("Pull")) {
+        pullIfRoot(message, connection);
+        return true;
+    }
+    return false;
+}
+
+// Who asks is known only from the bus; the answer is sent once it has said.
+void ControlService::pullIfRoot(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixUser"));
+    ask << message.service();
+    QDBusConnection bus = connection;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask, kUidQueryTimeoutMs), this);
+    const QPointer<PolicyReceiver> receiver(m_receiver);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [watcher, message, bus, receiver]() mutable {
+                watcher->deleteLater();
+                const QDBusPendingReply<uint> uid = *watcher;
+                if (uid.isError() || uid.value() != 0) {
+                    qWarning() << "pull request refused, caller is not root:" << message.service();
+                    bus.send(message.createErrorReply(QDBusError::AccessDenied,
+                                                      QStringLiteral("only root may ask for a pull")));
+                    return;
+                }
+                qInfo() << "pull requested by the administrator";
+                if (receiver)
+                    receiver->pullPolicy(-1, -1);
+                bus.send(message.createReply(QStringLiteral("pull started")));
+            });
+}
