@@ -89,8 +89,10 @@ QString renderPairs(const Pairs& pairs)
     for (const auto& p : pairs)
         width = qMax(width, p.first.size());
     QString out;
-    for (const auto& p : pairs)
-        out += p.first.leftJustified(width + 2) + p.second + QLatin1Char('\n');
+    for (const auto& p : pairs) {
+        if (!p.first.isEmpty())
+            out += p.first.leftJustified(width + 2) + p.second + QLatin1Char('\n');
+    }
     return out;
 }
 
@@ -160,6 +162,7 @@ public:
     }
 
     QString programLine() const;
+    QPair<QString, QString> usbControl() const;
     QString overview() const;
     QString policy() const;
     QString usbDevices() const;
@@ -175,6 +178,14 @@ QString StatusViewPrivate::programLine() const
     return QStringLiteral("pid %1, running as %2, status of %3")
         .arg(shown(object.value(QLatin1String("pid"))), shown(object.value(QLatin1String("user"))),
              shown(object.value(QLatin1String("updated"))));
+}
+
+QPair<QString, QString> StatusViewPrivate::usbControl() const
+{
+    // Only qarg controls USB devices; the session agent's value means nothing.
+    if (program != QLatin1String("qarg"))
+        return {};
+    return {QStringLiteral("usb control"), shown(object.value(QLatin1String("usb_control")))};
 }
 
 QString StatusViewPrivate::overview() const
@@ -206,8 +217,7 @@ QString StatusViewPrivate::overview() const
     }
     pairs.append({QStringLiteral("executing"), executing});
     pairs.append({QStringLiteral("owed receipts"), shown(object.value(QLatin1String("owed_receipts")))});
-    if (object.contains(QLatin1String("usb_control")))
-        pairs.append({QStringLiteral("usb control"), shown(object.value(QLatin1String("usb_control")))});
+    pairs.append(usbControl());
     return renderPairs(pairs);
 }
 
@@ -243,9 +253,7 @@ QString StatusViewPrivate::policy() const
 
 QString StatusViewPrivate::usbDevices() const
 {
-    Pairs pairs{{program, programLine()}};
-    if (object.contains(QLatin1String("usb_control")))
-        pairs.append({QStringLiteral("usb control"), shown(object.value(QLatin1String("usb_control")))});
+    Pairs pairs{{program, programLine()}, usbControl()};
     Rows rows;
     for (const QJsonValue& item : object.value(QLatin1String("usb_devices")).toArray()) {
         const QJsonObject u = item.toObject();

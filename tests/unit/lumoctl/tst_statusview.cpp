@@ -58,7 +58,7 @@ QByteArray idleStatus(const QByteArray& program, qint64 pid)
     return QByteArray(kIdleStatus)
         .replace("%PROGRAM%", program)
         .replace("%PID%", QByteArray::number(pid))
-        .replace("%EXTRA%", program == "qarg" ? "\"usb_control\": false," : "");
+        .replace("%EXTRA%", program == "qarg" ? "\"usb_control\": false," : "\"usb_control\": true,");
 }
 
 } // namespace
