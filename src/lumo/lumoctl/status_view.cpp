@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <vector>
 
 namespace lumoctl {
 
@@ -125,28 +126,42 @@ QString stateHome()
     return QDir::homePath() + QLatin1String("/.local/state");
 }
 
+// Entries longer than the buffer are read again with more room.
+constexpr size_t kFirstBuffer = 16384;
+constexpr size_t kMaxBuffer = 1 << 20;
+
 // The home directory of `user`: from the user database, or, when a sysroot is
 // set, from the passwd file below it (the accounts of that root).
 QString homeOf(const QString& user)
 {
     const QByteArray name = user.toUtf8();
-    std::vector<char> buffer(16384);
+    std::vector<char> buffer(kFirstBuffer);
     passwd entry{};
     passwd* found = nullptr;
     if (vorn::base::sysroot().isEmpty()) {
-        if (getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-            return QString();
-        return QFile::decodeName(found->pw_dir);
+        int error = 0;
+        while ((error = getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found))
+                   == ERANGE
+               && buffer.size() < kMaxBuffer)
+            buffer.resize(buffer.size() * 2);
+        return error == 0 && found ? QFile::decodeName(found->pw_dir) : QString();
     }
     const QByteArray file = QFile::encodeName(vorn::base::sysrootPath(QStringLiteral("/etc/passwd")));
     std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(file.constData(), "re"), &std::fclose);
     if (!stream)
         return QString();
-    while (fgetpwent_r(stream.get(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+    for (;;) {
+        // On ERANGE the C library goes back to the start of the entry.
+        const int error = fgetpwent_r(stream.get(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < kMaxBuffer) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || !found)
+            return QString();
         if (name == found->pw_name)
             return vorn::base::sysrootPath(QFile::decodeName(found->pw_dir));
     }
-    return QString();
 }
 
 } // namespace

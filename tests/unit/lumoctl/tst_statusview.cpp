@@ -306,6 +306,8 @@ void TestStatusView::sessionPath_data()
                                                      << "home/me/.local/state/vorn/status.json";
     QTest::newRow("named user") << "alice" << "xdg-state"
                                 << "root/home/alice/.local/state/vorn/status.json";
+    QTest::newRow("named user after a long entry") << "bob" << ""
+                                                   << "root/home/bob/.local/state/vorn/status.json";
     QTest::newRow("unknown user") << "mallory" << "" << "";
 }
 
@@ -317,9 +319,12 @@ void TestStatusView::sessionPath()
 
     const QString top = m_dir.path();
     QVERIFY(QDir().mkpath(top + QLatin1String("/root/etc")));
+    // One entry longer than the first buffer of the reader.
     QVERIFY(!writeFile(QStringLiteral("root/etc/passwd"),
                        "root:x:0:0:root:/root:/bin/bash\n"
-                       "alice:x:1000:1000:alice:/home/alice:/bin/bash\n")
+                       "alice:x:1000:1000:alice:/home/alice:/bin/bash\n"
+                       "carol:x:1002:1002:" + QByteArray(40000, 'c') + ":/home/carol:/bin/bash\n"
+                       "bob:x:1001:1001:bob:/home/bob:/bin/bash\n")
                  .isEmpty());
     const QByteArray oldHome = qgetenv("HOME");
     const QByteArray oldState = qgetenv("XDG_STATE_HOME");
