@@ -3,8 +3,10 @@
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
+import tempfile
 
 import pytest
 
@@ -17,17 +19,22 @@ NOBODY = 65534
 STATUS = "/run/qarg/status.json"
 
 
-def lumoctl(lab, *args, user="root", env=None, nobody=False):
+def lumoctl(lab, *args, user="root", env=None, nobody=False, binary=None):
     """Runs build/bin/lumoctl in the sandbox as a program of `user` would see it."""
-    binary = os.path.join(lab.programs.build_dir, "bin", "lumoctl")
-    if not os.access(binary, os.X_OK):
-        pytest.skip("lumoctl is not built (%s)" % binary)
+    binary = binary or built_lumoctl(lab)
     full = harness.clean_env()
     full.update(lab.sandbox.env(user))
     full.update(lab.bus.client_env())
     full.update(env or {})
     return subprocess.run([binary] + list(args), env=full, capture_output=True, text=True,
                           timeout=30, preexec_fn=drop_to_nobody if nobody else None, check=False)
+
+
+def built_lumoctl(lab):
+    binary = os.path.join(lab.programs.build_dir, "bin", "lumoctl")
+    if not os.access(binary, os.X_OK):
+        pytest.skip("lumoctl is not built (%s)" % binary)
+    return binary
 
 
 def drop_to_nobody():
@@ -185,7 +192,15 @@ def test_pull_by_another_user_is_refused(lab):
     path = socket_path(lab.bus.address)
     if path:
         os.chmod(path, 0o777)
-    done = lumoctl(lab, "pull", nobody=True)
+    # A copy that nobody can run wherever the build tree is.
+    public = tempfile.mkdtemp(prefix="lumoctl-")
+    try:
+        os.chmod(public, 0o755)
+        binary = shutil.copy(built_lumoctl(lab), public)
+        os.chmod(binary, 0o755)
+        done = lumoctl(lab, "pull", nobody=True, binary=binary)
+    finally:
+        shutil.rmtree(public)
     assert done.returncode == 2, done.stderr
     assert "only root may make qarg pull" in done.stderr
     # Refused before the receiver was asked: nothing was pulled.

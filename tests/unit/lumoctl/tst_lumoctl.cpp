@@ -141,6 +141,18 @@ Result TestLumoctl::run(const QStringList& args, const QString& busAddress, bool
                            QStringLiteral("--clear-groups"), program} + args;
         program = QStringLiteral("setpriv");
     }
+    // A copy that nobody can run wherever the build tree is.
+    QTemporaryDir publicDir;
+    if (asNobody) {
+        const QString copy = publicDir.filePath(QStringLiteral("lumoctl"));
+        const auto open = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther | QFile::ExeOwner
+                          | QFile::ExeGroup | QFile::ExeOther;
+        if (!QFile::copy(QStringLiteral(LUMOCTL_BINARY), copy)
+            || !QFile::setPermissions(publicDir.path(), open | QFile::WriteOwner)
+            || !QFile::setPermissions(copy, open))
+            return Result();
+        argv.replace(argv.indexOf(QStringLiteral(LUMOCTL_BINARY)), copy);
+    }
     QEventLoop loop;
     connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
     QTimer::singleShot(20000, &loop, &QEventLoop::quit);
