@@ -2,9 +2,9 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QMap>
 #include <QPair>
 #include <QtDebug>
@@ -17,6 +17,7 @@ const QString kLogindService = QStringLiteral("org.freedesktop.login1");
 const QString kLogindPath = QStringLiteral("/org/freedesktop/login1");
 const QString kManagerInterface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString kUserInterface = QStringLiteral("org.freedesktop.login1.User");
+constexpr int kLogindTimeoutMs = 500;
 
 // Reads the a(uso) reply of ListUsers, ordered by uid.
 QMap<uint, QPair<QString, QDBusObjectPath>> readUsers(const QDBusMessage& reply)
@@ -44,24 +45,38 @@ QMap<uint, QPair<QString, QDBusObjectPath>> readUsers(const QDBusMessage& reply)
 
 uint BaseUtils::getCurActiveUid()
 {
-    const QDBusConnection bus = QDBusConnection::systemBus();
-    QDBusInterface manager(kLogindService, kLogindPath, kManagerInterface, bus);
-    if (!manager.isValid()) {
+    // Called on the main thread: every question to logind is bounded, and
+    // plain messages avoid the blocking introspection of an interface object.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
         qWarning() << "login1 service is not valid!";
         return 0;
     }
 
-    const QDBusMessage reply = manager.call(QStringLiteral("ListUsers"));
-    if (reply.type() == QDBusMessage::ErrorMessage) {
+    const QDBusMessage reply = bus.call(
+        QDBusMessage::createMethodCall(kLogindService, kLogindPath, kManagerInterface,
+                                       QStringLiteral("ListUsers")),
+        QDBus::Block, kLogindTimeoutMs);
+    if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
+        qWarning() << "login1 service is not valid!";
+        return 0;
+    }
+    if (reply.type() != QDBusMessage::ReplyMessage) {
         qWarning() << "get login ListUsers failed";
         return 0;
     }
 
     const auto users = readUsers(reply);
     for (auto it = users.constBegin(); it != users.constEnd(); ++it) {
-        QDBusInterface user(kLogindService, it.value().second.path(), kUserInterface, bus);
-        // An unreadable user object gives an invalid variant: not active.
-        if (user.property("State").toString() == QLatin1String("active"))
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            kLogindService, it.value().second.path(),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        get << kUserInterface << QStringLiteral("State");
+        const QDBusMessage state = bus.call(get, QDBus::Block, kLogindTimeoutMs);
+        // An unreadable user object: not active.
+        if (state.type() == QDBusMessage::ReplyMessage && !state.arguments().isEmpty()
+            && state.arguments().constFirst().value<QDBusVariant>().variant().toString()
+                == QLatin1String("active"))
             return it.key();
     }
 
