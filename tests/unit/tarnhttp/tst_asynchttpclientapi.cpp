@@ -1,4 +1,5 @@
 #include "asynchttpclientapi.h"
+#include "testserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,20 +101,7 @@ private:
 
 quint16 TstAsyncHttpClientApi::startServer(QProcess* process, const QString& certName, const QString& keyName)
 {
-    process->setProcessChannelMode(QProcess::SeparateChannels);
-    process->setReadChannel(QProcess::StandardOutput);
-    process->start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral(TARN_TEST_SERVER), cert(certName), cert(keyName), cert(QStringLiteral("ca.crt"))});
-    if (!process->waitForStarted(10000))
-        return 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (!process->canReadLine() && clock.elapsed() < 20000 && process->state() == QProcess::Running)
-        process->waitForReadyRead(500);
-    const QByteArray line = process->readLine().trimmed();
-    if (!line.startsWith("PORT "))
-        return 0;
-    return static_cast<quint16>(line.mid(5).toUInt());
+    return tarntest::startServer(process, m_certs.path(), certName, keyName);
 }
 
 void TstAsyncHttpClientApi::initTestCase()
