@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Zok {
@@ -25,7 +26,8 @@ thread_local bool t_inHandler = false;
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (t_inHandler) {
-        const QByteArray line = LogSink::formatLine(type, context, message).toUtf8();
+        const QByteArray line = LogSink::instance().consoleLine(
+            type, LogSink::formatLine(type, context, message).toUtf8());
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
         std::fflush(stderr);
         return;
@@ -50,6 +52,23 @@ const char* levelName(QtMsgType type)
         return "fatal";
     }
     return "unknown";
+}
+
+// Syslog priorities: debug, info, warning, and critical for the two worst.
+int priority(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return 7;
+    case QtInfoMsg:
+        return 6;
+    case QtWarningMsg:
+        return 4;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        return 2;
+    }
+    return 6;
 }
 
 void writeConsole(const QByteArray& line)
@@ -90,6 +109,41 @@ QString LogSink::formatLine(QtMsgType type, const QMessageLogContext& context,
         .arg(function, message);
 }
 
+QByteArray LogSink::journalLine(QtMsgType type, const QByteArray& line)
+{
+    const QByteArray prefix = '<' + QByteArray::number(priority(type)) + '>';
+    QByteArray out = prefix + line;
+    // The journal takes each line on its own: a message's further lines
+    // carry the priority too.
+    int at = out.indexOf('\n');
+    while (at >= 0 && at + 1 < out.size()) {
+        out.insert(at + 1, prefix);
+        at = out.indexOf('\n', at + 1);
+    }
+    return out;
+}
+
+bool LogSink::stderrIsJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    const int colon = stream.indexOf(':');
+    if (colon <= 0)
+        return false;
+    bool devOk = false;
+    bool inoOk = false;
+    const qulonglong device = stream.left(colon).toULongLong(&devOk);
+    const qulonglong inode = stream.mid(colon + 1).toULongLong(&inoOk);
+    struct stat status = {};
+    if (!devOk || !inoOk || ::fstat(STDERR_FILENO, &status) != 0)
+        return false;
+    return status.st_dev == device && status.st_ino == inode;
+}
+
+QByteArray LogSink::consoleLine(QtMsgType type, const QByteArray& line) const
+{
+    return m_journal ? journalLine(type, line) : line;
+}
+
 void LogSink::setFilePath(const QString& path)
 {
     QMutexLocker locker(&m_mutex);
@@ -107,6 +161,7 @@ void LogSink::enableConsole()
     {
         QMutexLocker locker(&m_mutex);
         m_console = true;
+        m_journal = stderrIsJournal();
     }
     installHandler();
 }
@@ -137,7 +192,8 @@ bool LogSink::openFileLocked()
 {
     const QString dir = QFileInfo(m_filePath).absolutePath();
     if (!LogFiles::makeDirectory(dir)) {
-        writeConsole(QStringLiteral("zok: cannot create log directory %1\n").arg(dir).toUtf8());
+        writeConsole(consoleLine(QtWarningMsg,
+                                 QStringLiteral("zok: cannot create log directory %1\n").arg(dir).toUtf8()));
         return false;
     }
     const int fd = LogFiles::openForAppend(m_filePath);
@@ -147,9 +203,9 @@ bool LogSink::openFileLocked()
                                       : m_file.errorString();
         if (fd >= 0)
             ::close(fd);
-        writeConsole(QStringLiteral("zok: cannot open log file %1: %2\n")
-                         .arg(m_filePath, reason)
-                         .toUtf8());
+        writeConsole(consoleLine(QtWarningMsg, QStringLiteral("zok: cannot open log file %1: %2\n")
+                                                   .arg(m_filePath, reason)
+                                                   .toUtf8()));
         return false;
     }
     return true;
@@ -160,7 +216,7 @@ void LogSink::write(QtMsgType type, const QMessageLogContext& context, const QSt
     const QByteArray line = formatLine(type, context, message).toUtf8();
     QMutexLocker locker(&m_mutex);
     if (m_console)
-        writeConsole(line);
+        writeConsole(consoleLine(type, line));
     if (m_fileEnabled && m_file.isOpen()) {
         m_file.write(line);
         m_file.flush();

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
+
 namespace Zok {
 namespace Core {
 
@@ -23,6 +25,14 @@ public:
 
     static QString formatLine(QtMsgType type, const QMessageLogContext& context,
                               const QString& message);
+    // A console line as the journal reads it: every line of it starts with
+    // the message's syslog priority, "<N>".
+    static QByteArray journalLine(QtMsgType type, const QByteArray& line);
+    // Whether stderr is the stream the service manager connected to the
+    // journal (JOURNAL_STREAM names its device and inode).
+    static bool stderrIsJournal();
+    // The line as this console takes it: with priorities when it is the journal.
+    QByteArray consoleLine(QtMsgType type, const QByteArray& line) const;
     static QString defaultFilePath();
 
 private:
@@ -35,6 +45,8 @@ private:
     QMutex m_mutex;
     bool m_handlerInstalled = false;
     bool m_console = false;
+    // Read without the mutex by a message raised while one is written.
+    std::atomic<bool> m_journal{false};
     bool m_fileEnabled = false;
     QString m_filePath;
     QFile m_file;

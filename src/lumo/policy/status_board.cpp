@@ -183,6 +183,21 @@ QByteArray StatusBoard::snapshot()
     return QJsonDocument(state).toJson(QJsonDocument::Indented);
 }
 
+QJsonObject StatusBoard::overview()
+{
+    QJsonObject state;
+    {
+        QMutexLocker locker(&m_mutex);
+        state = m_state;
+    }
+    if (m_live) {
+        const QJsonObject live = m_live();
+        for (auto it = live.constBegin(); it != live.constEnd(); ++it)
+            state.insert(it.key(), it.value());
+    }
+    return state;
+}
+
 void StatusBoard::refresh()
 {
     {
@@ -204,4 +219,5 @@ void StatusBoard::write()
     }
     if (!vorn::base::FileContent::writeAtomic(m_path, snapshot()))
         qWarning() << "status file not written:" << m_path;
+    emit written();
 }

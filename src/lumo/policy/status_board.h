@@ -40,10 +40,17 @@ public:
 
     // The status as JSON text, as the file holds it.
     QByteArray snapshot();
+    // The status without the settings of the document (main thread): what a
+    // one-line summary needs, cheap also for a large document.
+    QJsonObject overview();
 
     static QString now();
     static constexpr int kMaxValueChars = 200;
     static constexpr int kMaxDevices = 200;
+
+signals:
+    // The status file was written again (main thread).
+    void written();
 
 private:
     Q_DISABLE_COPY(StatusBoard)

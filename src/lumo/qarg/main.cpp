@@ -1,7 +1,9 @@
 #include "common/base/constants.h"
+#include "common/base/servicenotifier.h"
 #include "common/base/stopsignals.h"
 #include "common/external/asynchttpclientapi.h"
 #include "common/external/zlogmanager.h"
+#include "lumo/policy/service_manager_link.h"
 #include "system_policy_manager.h"
 
 #include <QCoreApplication>
@@ -20,11 +22,15 @@ int main(int argc, char* argv[])
                                                     vorn::kPrivateKeyPath);
 
     vorn::base::quitOnStopSignals(&app);
+    vorn::base::ServiceNotifier notifier;
 
     int exitCode = 0;
     {
         SystemPolicyManager manager(nullptr);
+        ServiceManagerLink link(&notifier, manager.statusBoard(), ServiceManagerLink::WithUsb);
+        link.announceWhenReady();
         exitCode = app.exec();
+        notifier.stopping();
     }
     return exitCode;
 }

@@ -94,6 +94,11 @@ SystemPolicyManager::~SystemPolicyManager()
     m_pipeline = nullptr;
 }
 
+StatusBoard* SystemPolicyManager::statusBoard() const
+{
+    return m_pipeline->statusBoard();
+}
+
 void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
 {
     policyPath = vorn::kSystemPolicyPath;

@@ -6,6 +6,7 @@
 
 class vorngInterface;
 class PolicyPipeline;
+class StatusBoard;
 class SystemPolicyExecutor;
 class UsbManager;
 class QThread;
@@ -26,6 +27,8 @@ public:
     explicit SystemPolicyManager(QObject* parent = nullptr);
     ~SystemPolicyManager() override;
 
+    // What this program tells administrators; lives as long as the manager.
+    StatusBoard* statusBoard() const;
 
     // What a script's run records as the result of its setting.
     static QString scriptResultText(const vorn::base::ChildResult& result);

@@ -1,7 +1,9 @@
 #include "common/base/constants.h"
+#include "common/base/servicenotifier.h"
 #include "common/base/stopsignals.h"
 #include "common/external/asynchttpclientapi.h"
 #include "common/external/zlogmanager.h"
+#include "lumo/policy/service_manager_link.h"
 #include "session_policy_manager.h"
 
 #include <QApplication>
@@ -19,10 +21,14 @@ int main(int argc, char* argv[])
     AsyncHttpClientApi::getInstance()->setSSLConfig(vorn::kServerCertPath, vorn::kPublicKeyPath,
                                                     vorn::kPrivateKeyPath);
 
+    vorn::base::ServiceNotifier notifier;
     int code = 0;
     {
         SessionPolicyManager manager;
+        ServiceManagerLink link(&notifier, manager.statusBoard(), ServiceManagerLink::WithoutUsb);
+        link.announceWhenReady();
         code = app.exec();
+        notifier.stopping();
     }
     return code;
 }

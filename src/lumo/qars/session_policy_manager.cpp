@@ -45,6 +45,11 @@ SessionPolicyManager::~SessionPolicyManager()
     m_pipeline = nullptr;
 }
 
+StatusBoard* SessionPolicyManager::statusBoard() const
+{
+    return m_pipeline->statusBoard();
+}
+
 void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
 {
     const QString cache = SessionPolicyExecutor::cacheHome();

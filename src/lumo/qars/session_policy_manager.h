@@ -7,6 +7,7 @@
 #include <functional>
 
 class PolicyPipeline;
+class StatusBoard;
 class SessionPolicyExecutor;
 class vorngInterface;
 class QThread;
@@ -20,6 +21,9 @@ class SessionPolicyManager : public QObject
 public:
     explicit SessionPolicyManager(QObject* parent = nullptr);
     ~SessionPolicyManager() override;
+
+    // What this program tells administrators; lives as long as the manager.
+    StatusBoard* statusBoard() const;
 
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initPolicy();
