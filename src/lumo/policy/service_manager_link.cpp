@@ -34,11 +34,6 @@ void ServiceManagerLink::announceWhenReady()
     askBus();
 }
 
-bool ServiceManagerLink::announced() const
-{
-    return m_announced;
-}
-
 void ServiceManagerLink::askBus()
 {
     const QDBusMessage call = QDBusMessage::createMethodCall(
@@ -59,7 +54,6 @@ void ServiceManagerLink::askBus()
             QTimer::singleShot(kRetryMs, this, &ServiceManagerLink::askBus);
             return;
         }
-        m_announced = true;
         updateStatus();
         m_notifier->ready();
         qInfo() << "ready: on the system bus and subscribed to the core client service";

@@ -28,7 +28,6 @@ public:
 
     // Call after the signals are subscribed; READY=1 follows the bus's answer.
     void announceWhenReady();
-    bool announced() const;
 
     // "policy <md5> applied <time>; last pull <time>: <outcome>; receipts
     // owed: N; USB control on" from the board's overview.
@@ -46,5 +45,4 @@ private:
     vorn::base::ServiceNotifier* m_notifier;
     StatusBoard* m_board;
     Usb m_usb;
-    bool m_announced = false;
 };
