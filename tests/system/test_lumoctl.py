@@ -151,7 +151,11 @@ def test_not_running_before_the_start_and_after_a_crash(lab, command):
     done = lumoctl(lab, *command)
     assert done.returncode == 3, done.stderr
     assert "its process %d has ended" % prog.pid in done.stderr
-    assert done.stdout == ""
+    # What it left is shown as the last known status, with its time.
+    with open(lab.sandbox.path(STATUS), encoding="utf-8") as f:
+        written = json.load(f)["updated"]
+    assert done.stdout.startswith("qarg is not running; last known status, of %s:\n\nqarg "
+                                  % written), done.stdout
 
 
 def test_malformed_status_file_says_so(lab):

@@ -6,6 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -109,6 +111,35 @@ QString parseArguments(const QStringList& args, Options* options)
     return QString();
 }
 
+// A program that has ended (crashed or stopped) left its last status behind:
+// shown as that, with its time, so that one sees what was applied before. The
+// exit status still says the program is not running.
+int showLastKnown(const StatusView& view, const Options& options, StatusView::Part part,
+                  const QString& program)
+{
+    // Only a time that reads as one reaches the terminal.
+    const QDateTime written = QDateTime::fromString(
+        view.object().value(QLatin1String("updated")).toString(), Qt::ISODate);
+    const QString time = written.isValid() ? written.toString(Qt::ISODate) : QString();
+    if (options.json) {
+        const QJsonDocument shown = QJsonDocument::fromJson(view.json(part));
+        const QJsonValue status = shown.isObject() ? QJsonValue(shown.object())
+                                  : shown.isArray() ? QJsonValue(shown.array())
+                                                    : QJsonValue();
+        printOut(QJsonDocument(QJsonObject{{QStringLiteral("running"), false},
+                                           {QStringLiteral("last_known_time"),
+                                            time.isEmpty() ? QJsonValue() : QJsonValue(time)},
+                                           {QStringLiteral("last_known"), status}})
+                     .toJson(QJsonDocument::Indented));
+    } else {
+        printOut(QStringLiteral("%1 is not running; last known status, of %2:\n\n")
+                     .arg(program, time.isEmpty() ? QStringLiteral("an unknown time") : time)
+                     .toUtf8()
+                 + view.table(part).toUtf8());
+    }
+    return fail(lumoctl::ExitNotRunning, view.error());
+}
+
 int show(const Options& options)
 {
     QString path = StatusView::systemStatusPath();
@@ -127,8 +158,11 @@ int show(const Options& options)
         }
     }
     StatusView view;
-    if (!view.load(path, program))
+    if (!view.load(path, program)) {
+        if (view.exitCode() == lumoctl::ExitNotRunning && !view.object().isEmpty())
+            return showLastKnown(view, options, part, program);
         return fail(view.exitCode(), view.error());
+    }
     printOut(options.json ? view.json(part) : view.table(part).toUtf8());
     return lumoctl::ExitOk;
 }

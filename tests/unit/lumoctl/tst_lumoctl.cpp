@@ -191,7 +191,13 @@ void TestLumoctl::command_data()
                                        << "--user needs a user name";
     QTest::newRow("not running, no file") << QStringList{"status"} << "" << 3 << ""
                                           << "lumoctl: qarg is not running: no status file ";
-    QTest::newRow("not running, process ended") << QStringList{"usb"} << "dead" << 3 << "" << "has ended";
+    QTest::newRow("not running, process ended") << QStringList{"usb"} << "dead" << 3
+                                                << "qarg is not running; last known status, of "
+                                                   "2026-12-07T23:59:00Z:\n\nqarg " << "has ended";
+    QTest::newRow("not running, last policy") << QStringList{"policy"} << "dead" << 3
+                                              << "setNTPServer success" << "has ended";
+    QTest::newRow("not running, json") << QStringList{"--json", "status"} << "dead" << 3
+                                       << "\"last_known_time\": \"2026-12-07T23:59:00Z\"" << "has ended";
     QTest::newRow("malformed") << QStringList{"status", "--json"} << "garbage" << 4 << ""
                                << "malformed status: ";
     QTest::newRow("status") << QStringList{"status"} << "qarg" << 0 << "machine id     lab-machine-0001" << "";
@@ -240,11 +246,18 @@ void TestLumoctl::command()
     QVERIFY2(result.exitCode == exitCode, result.err.constData());
     QVERIFY2(QString::fromUtf8(result.out).contains(out), result.out.constData());
     QVERIFY2(QString::fromUtf8(result.err).contains(err), result.err.constData());
-    QCOMPARE(result.out.isEmpty(), exitCode != 0);
+    // Only an ended program's last status is shown along with a failure.
+    QCOMPARE(result.out.isEmpty(), exitCode != 0 && status != QLatin1String("dead"));
     if (exitCode == 1)
         QVERIFY(result.err.contains("Usage: lumoctl"));
-    if (args.contains(QStringLiteral("--json")) && exitCode == 0)
+    if (args.contains(QStringLiteral("--json")) && !result.out.isEmpty())
         QVERIFY(!QJsonDocument::fromJson(result.out).isNull());
+    if (status == QLatin1String("dead") && args.contains(QStringLiteral("--json"))) {
+        const QJsonObject shown = QJsonDocument::fromJson(result.out).object();
+        QCOMPARE(shown.value(QLatin1String("running")), QJsonValue(false));
+        QCOMPARE(shown.value(QLatin1String("last_known")).toObject().value(QLatin1String("machine_id")),
+                 QJsonValue(QStringLiteral("lab-machine-0001")));
+    }
 }
 
 void TestLumoctl::pull_data()
