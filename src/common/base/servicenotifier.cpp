@@ -29,11 +29,6 @@ ServiceNotifier::ServiceNotifier(QObject* parent)
 
 ServiceNotifier::~ServiceNotifier() = default;
 
-bool ServiceNotifier::supervised() const
-{
-    return !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
-}
-
 int ServiceNotifier::pingIntervalMs() const
 {
     return m_watchdog ? m_watchdog->interval() : 0;

@@ -20,8 +20,6 @@ public:
     explicit ServiceNotifier(QObject* parent = nullptr);
     ~ServiceNotifier() override;
 
-    // Whether a service manager listens.
-    bool supervised() const;
     // How often the watchdog is pinged (half the period the manager asks
     // for), or 0 when it asks for none.
     int pingIntervalMs() const;

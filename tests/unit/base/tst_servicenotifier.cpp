@@ -82,7 +82,6 @@ void TestServiceNotifier::forget()
 void TestServiceNotifier::messages()
 {
     ServiceNotifier notifier;
-    QVERIFY(notifier.supervised());
     QCOMPARE(notifier.pingIntervalMs(), 0);
     notifier.setStatus(QStringLiteral("policy abc applied; last pull: not accepted:\nline two"));
     notifier.setStatus(QStringLiteral("policy abc applied; last pull: not accepted:\nline two"));
