@@ -13,6 +13,9 @@ namespace base {
 ServiceNotifier::ServiceNotifier(QObject* parent)
     : QObject(parent)
 {
+    // Nobody to ping: no timer waking the program up for nothing.
+    if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
+        return;
     uint64_t periodUs = 0;
     // The variables stay: sd_notify needs NOTIFY_SOCKET at every call, and a
     // child that finds WATCHDOG_PID naming another process pings nothing.

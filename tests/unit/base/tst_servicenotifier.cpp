@@ -99,27 +99,34 @@ void TestServiceNotifier::watchdog_data()
 {
     QTest::addColumn<QByteArray>("usec");
     QTest::addColumn<QByteArray>("pid");
+    QTest::addColumn<bool>("listening");
     QTest::addColumn<int>("intervalMs");
 
     const QByteArray self = QByteArray::number(qint64(::getpid()));
-    QTest::newRow("asked for") << QByteArray("200000") << QByteArray() << 100;
-    QTest::newRow("asked for this process") << QByteArray("200000") << self << 100;
-    QTest::newRow("meant for another process") << QByteArray("200000") << QByteArray("1") << 0;
-    QTest::newRow("not asked for") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("asked for") << QByteArray("200000") << QByteArray() << true << 100;
+    QTest::newRow("asked for this process") << QByteArray("200000") << self << true << 100;
+    QTest::newRow("meant for another process") << QByteArray("200000") << QByteArray("1") << true << 0;
+    QTest::newRow("not asked for") << QByteArray() << QByteArray() << true << 0;
+    QTest::newRow("nobody listening") << QByteArray("200000") << QByteArray() << false << 0;
 }
 
 void TestServiceNotifier::watchdog()
 {
     QFETCH(QByteArray, usec);
     QFETCH(QByteArray, pid);
+    QFETCH(bool, listening);
     QFETCH(int, intervalMs);
     if (!usec.isEmpty())
         qputenv("WATCHDOG_USEC", usec);
     if (!pid.isEmpty())
         qputenv("WATCHDOG_PID", pid);
+    if (!listening)
+        qunsetenv("NOTIFY_SOCKET");
 
     ServiceNotifier notifier;
     QCOMPARE(notifier.pingIntervalMs(), intervalMs);
+    if (!listening)
+        return;
     notifier.ready();
     // READY=1 goes out at once; pings, if any, only from the event loop.
     QCOMPARE(received(), QStringList{QStringLiteral("READY=1")});
