@@ -5,6 +5,7 @@ datagram socket named by NOTIFY_SOCKET, and JOURNAL_STREAM naming the programs' 
 import itertools
 import os
 import re
+import signal
 import socket
 
 import pytest
@@ -97,6 +98,18 @@ def test_ready_only_once_subscribed_then_status_and_stopping(lab, notify, name):
     datagrams = notify.received()
     assert datagrams[-1] == "STOPPING=1", datagrams
     assert datagrams.count("READY=1") == 1
+
+
+def test_not_ready_while_the_bus_does_not_answer(lab, notify):
+    os.kill(lab.bus.pid, signal.SIGSTOP)
+    try:
+        prog = lab.start("qarg", extra_env=notify.env())
+        # Logged just before qarg first reaches for the bus, which cannot answer now.
+        prog.wait_for_output("system policy manager init begin", 15)
+        assert "READY=1" not in notify.received()
+    finally:
+        os.kill(lab.bus.pid, signal.SIGCONT)
+    notify.wait_for(r"^READY=1$", "READY=1 once the bus answers")
 
 
 @pytest.mark.parametrize("owner, pinged", [(None, True), ("1", False)],
