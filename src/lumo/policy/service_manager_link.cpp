@@ -54,9 +54,10 @@ void ServiceManagerLink::askBus()
             QTimer::singleShot(kRetryMs, this, &ServiceManagerLink::askBus);
             return;
         }
+        // Logged first: the line is in the log before the manager calls us started.
+        qInfo() << "ready: on the system bus and subscribed to the core client service";
         updateStatus();
         m_notifier->ready();
-        qInfo() << "ready: on the system bus and subscribed to the core client service";
     });
 }
 
