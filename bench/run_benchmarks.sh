@@ -12,3 +12,7 @@ fi
 if [ -f "$here/download_footprint.py" ] && [ -x "$build/bin/qarg" ]; then
   /usr/bin/python3 "$here/download_footprint.py" --build "$build"
 fi
+# A few minutes: a hundred qarg against one server, an outage with Retry-After.
+if [ -f "$here/fleet.py" ] && [ -x "$build/bin/qarg" ]; then
+  /usr/bin/python3 "$here/fleet.py" --build "$build"
+fi

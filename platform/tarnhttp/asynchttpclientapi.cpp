@@ -112,6 +112,15 @@ void AsyncHttpClientApi::getRequest(Callback callback, const QString& url, const
     d->post(std::move(job));
 }
 
+void AsyncHttpClientApi::getRequest(ResponseCallback callback, const QString& url, int timeout)
+{
+    HttpJob job;
+    job.responseCallback = std::move(callback);
+    job.url = url;
+    job.timeoutSeconds = timeout;
+    d->post(std::move(job));
+}
+
 void AsyncHttpClientApi::downloadFile(Callback callback, const QString& localPath, const QString& url,
                                       const QString& data, bool flag, const HeaderList& headers,
                                       int timeout)

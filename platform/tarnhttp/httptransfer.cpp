@@ -200,6 +200,7 @@ void HttpTransfer::onFinished()
         return;
     }
 
+    m_headers = m_reply->rawHeaderPairs();
     releaseReply();
     if (!m_job.download) {
         complete(QString::fromUtf8(m_body), status);
@@ -257,7 +258,9 @@ void HttpTransfer::complete(const QString& text, int code)
             << m_received << "bytes in" << m_clock.elapsed() << "ms";
     deleteLater();
     emit done();
-    if (m_job.callback)
+    if (m_job.responseCallback)
+        m_job.responseCallback(AsyncHttpClientApi::Response{text, code, m_headers});
+    else if (m_job.callback)
         m_job.callback(text, code);
     else
         qWarning() << "tarnhttp: no callback for" << logUrl();

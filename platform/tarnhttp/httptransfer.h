@@ -20,6 +20,8 @@ struct HttpJob
 {
     bool download = false;
     AsyncHttpClientApi::Callback callback;
+    // Instead of callback: gets the answer's headers as well.
+    AsyncHttpClientApi::ResponseCallback responseCallback;
     QString url;
     QString localPath;
     AsyncHttpClientApi::HeaderList headers;
@@ -67,6 +69,7 @@ private:
     QPointer<QNetworkReply> m_reply;
     QScopedPointer<DownloadTarget> m_target;
     QByteArray m_body;
+    AsyncHttpClientApi::HeaderList m_headers;
     qint64 m_received = 0;
     QTimer m_timer;
     QElapsedTimer m_clock;

@@ -463,7 +463,7 @@ class LabServer(Child):
         return self.admin("PUT", "/control-centre", list(names))
 
     def set_faults(self, faults):
-        """{"/path/prefix": {"kind": "slow|http500|garbage|code|reset|404", ...}}"""
+        """{"/path/prefix": {"kind": "slow|http500|http503|http429|garbage|code|reset|404", ...}}"""
         return self.admin("PUT", "/faults", faults)
 
     def clear_faults(self):

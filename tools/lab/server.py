@@ -31,9 +31,11 @@ Control: plain HTTP on 127.0.0.1:admin_port (see README.md beside this file):
   GET|PUT|DELETE /faults                    body: {"/path/prefix": {"kind": K, ...}}
   GET|DELETE /requests                      the request log as a JSON array / empties it
   GET /health
-Fault kinds: "slow" (answer only after "seconds", default 30), "http500", "garbage" (a body that
-is not JSON), "code" (JSON answer with "code" = "code", default 1), "reset" (connection reset
-without an answer), "404". Optional "count": the fault applies that many times, then goes away.
+Fault kinds: "slow" (answer only after "seconds", default 30), "http500", "http503" and "http429"
+(with a Retry-After header when "retry_after" is given: seconds or an HTTP date, sent as is),
+"garbage" (a body that is not JSON), "code" (JSON answer with "code" = "code", default 1), "reset"
+(connection reset without an answer), "404". Optional "count": the fault applies that many times,
+then goes away.
 """
 
 import argparse
@@ -57,7 +59,7 @@ sys.path.insert(0, HERE)
 POLICY_PATH = "/policy/v1/client/pc_policy_details"
 WHITELIST_PATH = "/api/usb_whitelist_check"
 CONTROL_CENTRE_PATH = "/policy/v1/client/all_control_center_info"
-FAULT_KINDS = ("slow", "http500", "garbage", "code", "reset", "404")
+FAULT_KINDS = ("slow", "http500", "http503", "http429", "garbage", "code", "reset", "404")
 
 
 def policys_of(doc):
@@ -202,7 +204,7 @@ class ApiHandler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # the JSON request log replaces the console log
         pass
 
-    def _send(self, status, body, content_type="application/json"):
+    def _send(self, status, body, content_type="application/json", headers=None):
         if isinstance(body, (dict, list)):
             body = json.dumps(body, ensure_ascii=False).encode("utf-8")
         elif isinstance(body, str):
@@ -210,6 +212,8 @@ class ApiHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
@@ -254,6 +258,13 @@ class ApiHandler(http.server.BaseHTTPRequestHandler):
             return False
         if kind == "http500":
             return self._send(500, {"code": 500, "msg": "internal server error"})
+        if kind in ("http503", "http429"):
+            status = 503 if kind == "http503" else 429
+            headers = {}
+            if fault.get("retry_after") is not None:
+                headers["Retry-After"] = str(fault["retry_after"])
+            return self._send(status, {"code": status, "msg": "busy, come back later"},
+                              headers=headers)
         if kind == "garbage":
             return self._send(200, "<html><body>502 Bad Gateway</body></html>\x00\xff",
                               "text/html")

@@ -38,9 +38,6 @@ class AsyncHttpClientApiPrivate;
 class AsyncHttpClientApi
 {
 public:
-    using Callback = std::function<void(QString, int)>;
-    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
-
     enum Code {
         NoAnswer = 0,
         Timeout = 4003,
@@ -48,6 +45,30 @@ public:
         RedirectRefused = 4030,
         LocalFileError = 4050,
     };
+
+    using Callback = std::function<void(QString, int)>;
+    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+    // The whole answer to a request, for callers that need its headers too.
+    struct Response
+    {
+        QString body;
+        int code = NoAnswer;
+        // As the server sent them; empty when there was no HTTP answer.
+        HeaderList headers;
+
+        // The first header of that name (case-insensitive); empty when absent.
+        QByteArray header(const QByteArray& name) const
+        {
+            for (const auto& h : headers) {
+                if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+                    return h.second;
+            }
+            return QByteArray();
+        }
+    };
+    using ResponseCallback = std::function<void(const Response&)>;
+
     static constexpr qint64 kMaxBodyBytes = 64 * 1024 * 1024;
     static constexpr int kMaxRunningDownloads = 4;
 
@@ -59,6 +80,9 @@ public:
 
     // HTTPS GET; the callback gets the body and the code. timeout in seconds.
     void getRequest(Callback callback, const QString& url, const QString& data, int timeout);
+
+    // Same, handing the callback the answer's headers as well (Retry-After, ...).
+    void getRequest(ResponseCallback callback, const QString& url, int timeout);
 
     // Stores the url's content at localPath (written beside it, renamed into
     // place on success). data and flag are unused and kept for compatibility.

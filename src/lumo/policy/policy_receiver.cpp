@@ -62,6 +62,10 @@ void PolicyReceiver::initTimer()
 {
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("pullPolicyTimer"));
+    // Re-armed at every tick for the next phase point; precise, so that the
+    // ticks of a fleet stay where their phases put them.
+    m_timer->setSingleShot(true);
+    m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, &QTimer::timeout, this, &PolicyReceiver::onPullPolicyTimerOut);
 
     int interval = vorn::DefaultPullInterval;
@@ -77,7 +81,8 @@ void PolicyReceiver::initTimer()
         qWarning() << "core client service not available:" << m_interface->lastError().message();
     }
     qInfo() << "init pull policy timer, interval: " << interval;
-    m_timer->start(intervalMs(interval));
+    m_intervalMs = intervalMs(interval);
+    armTimer();
 
     auto* serviceSignals = new ServiceSignals(ServiceSignals::IntervalChange, this);
     connect(serviceSignals, &ServiceSignals::timeIntervalChanged, this,
@@ -88,9 +93,32 @@ void PolicyReceiver::onTimeIntervalChanged(int interval)
 {
     qDebug() << "pull policy interval chaged:" << interval;
     const int ms = intervalMs(interval);
-    // Only a real change restarts the countdown.
-    if (ms != m_timer->interval())
-        m_timer->start(ms);
+    // Only a real change moves the next tick.
+    if (ms != m_intervalMs) {
+        m_intervalMs = ms;
+        armTimer();
+    }
+}
+
+void PolicyReceiver::armTimer()
+{
+    if (m_stopped)
+        return;
+    const qint64 delay = m_schedule.nextTickDelayMs(d->machineId, m_intervalMs);
+    m_timer->start(int(std::min<qint64>(delay, INT_MAX)));
+    qInfo() << "next timer pull in" << delay / 1000 << "s, phase"
+            << PullSchedule::phaseMs(d->machineId, m_intervalMs) / 1000 << "s of"
+            << m_intervalMs / 1000 << "s";
+}
+
+qint64 PolicyReceiver::pullIntervalMs() const
+{
+    return m_intervalMs;
+}
+
+PullSchedule& PolicyReceiver::schedule()
+{
+    return m_schedule;
 }
 
 void PolicyReceiver::setPolicyQueue(PolicyQueue* queue)
@@ -101,7 +129,25 @@ void PolicyReceiver::setPolicyQueue(PolicyQueue* queue)
 void PolicyReceiver::onPullPolicyTimerOut()
 {
     qInfo() << "onPullPolicyTimerOut ---policy_Interval";
+    armTimer();
+    if (!m_stopped && !m_schedule.mayPull()) {
+        holdTimerPull();
+        return;
+    }
     pullPolicy(-1, -1);
+}
+
+// The server asked for quiet or keeps failing: the stored document is applied
+// once more, as after a failed pull, without asking the server.
+void PolicyReceiver::holdTimerPull()
+{
+    const QString until =
+        QDateTime::fromMSecsSinceEpoch(m_schedule.heldUntil(), Qt::UTC).toString(Qt::ISODate);
+    const QString reason =
+        QStringLiteral("policy pull held back until %1 (%2)").arg(until, m_schedule.holdReason());
+    qInfo().noquote() << reason;
+    emit pullCompleted(-1, -1, QStringLiteral("not sent: ") + reason);
+    requeueStored(completionRecord(-1, -1), reason);
 }
 
 // The core client service writes the server and the machine id when the
@@ -169,11 +215,14 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
     // The completion belongs to this pull; the receiver may be gone by then.
     QPointer<PolicyReceiver> self(this);
     AsyncHttpClientApi::getInstance()->getRequest(
-        [self, taskId, jobId](QString body, int code) {
-            if (self)
-                self->completePull(taskId, jobId, body, code);
+        [self, taskId, jobId](const AsyncHttpClientApi::Response& answer) {
+            if (!self)
+                return;
+            self->m_schedule.pullAnswered(answer.code, answer.header("Retry-After"),
+                                          self->m_intervalMs);
+            self->completePull(taskId, jobId, answer.body, answer.code);
         },
-        url, QString(), kRequestTimeout);
+        url, kRequestTimeout);
     return 0;
 }
 
@@ -204,12 +253,7 @@ void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int
         return;
     }
 
-    PolicyInfo record;
-    record.taskId = taskId;
-    record.jobId = jobId;
-    record.policyPath = d->info.policyPath;
-    record.cachePath = chooseCacheFile(taskId, jobId);
-
+    const PolicyInfo record = completionRecord(taskId, jobId);
     QString reason;
     if (nCode < 200 || nCode > 299) {
         // No answer at all, or an HTTP error: the body is no policy document.
@@ -223,8 +267,24 @@ void PolicyReceiver::completePull(int taskId, int jobId, const QString& msg, int
     }
     qWarning() << "policy answer not accepted:" << reason << "code:" << nCode;
     emit pullCompleted(taskId, jobId, QStringLiteral("not accepted: ") + reason);
+    requeueStored(record, reason);
+}
 
-    // Not accepted: execute the last accepted document once more.
+PolicyInfo PolicyReceiver::completionRecord(int taskId, int jobId) const
+{
+    PolicyInfo record;
+    record.taskId = taskId;
+    record.jobId = jobId;
+    record.policyPath = d->info.policyPath;
+    record.cachePath = chooseCacheFile(taskId, jobId);
+    return record;
+}
+
+// Not accepted or not sent: execute the last accepted document once more.
+void PolicyReceiver::requeueStored(const PolicyInfo& record, const QString& reason)
+{
+    const int taskId = record.taskId;
+    const int jobId = record.jobId;
     QFile policyFile(record.policyPath);
     if (!policyFile.open(QIODevice::ReadOnly)) {
         emit pullFailed(taskId, jobId, reason + QStringLiteral("; no stored policy document"));

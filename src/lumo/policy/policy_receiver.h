@@ -1,6 +1,7 @@
 #pragma once
 
 #include "policy_queue.h"
+#include "pull_schedule.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -37,6 +38,10 @@ public:
     QString machineId() const;
     QString md5() const;
     qint64 nextPullInMs() const;
+    // The interval of the timer pulls, in milliseconds.
+    qint64 pullIntervalMs() const;
+    // When the timer ticks and whether its pull may go to the server.
+    PullSchedule& schedule();
 
     // Regular files of dir (hidden ones included, links excluded), oldest first.
     QStringList fileSearch(const QString& dir);
@@ -68,6 +73,10 @@ private:
     Q_DISABLE_COPY(PolicyReceiver)
     void initTimer();
     void onTimeIntervalChanged(int interval);
+    void armTimer();
+    void holdTimerPull();
+    void requeueStored(const PolicyInfo& record, const QString& reason);
+    PolicyInfo completionRecord(int taskId, int jobId) const;
     void queueRecord(const PolicyInfo& record);
     void refreshServer();
     bool acceptDocument(const QString& cachePath, const QString& policyPath, const QByteArray& data,
@@ -75,6 +84,8 @@ private:
     QString chooseCacheFile(int taskId, int jobId) const;
 
     QTimer* m_timer = nullptr;
+    qint64 m_intervalMs = 0;
+    PullSchedule m_schedule;
     bool m_stopped = false;
     vorngInterface* m_interface = nullptr;
     QScopedPointer<PolicyReceiverPrivate> d;

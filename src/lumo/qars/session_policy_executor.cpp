@@ -99,7 +99,7 @@ QString refusedAfterDownload(const void* executor, quint64 document, const QStri
 
 SessionPolicyExecutor::SessionPolicyExecutor(PolicyQueue* queue)
     : PolicyExecutor(queue)
-    , d(new SessionPolicyExecutorPrivate(this))
+    , d(new SessionPolicyExecutorPrivate(this, cacheHome() + QStringLiteral("/vorn/fetched.json")))
 {
     initConfig();
     initFunction();
@@ -345,6 +345,7 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
     expectMoreResults(links.size() - 1);
 
     const quint64 document = currentDocument();
+    const QString identity = documentIdentity();
     QPointer<SessionPolicyExecutor> self(this);
     for (int i = 0; i < links.size(); ++i) {
         const QJsonObject link = links.at(i).toObject();
@@ -366,12 +367,19 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
             continue;
         }
         const QString localIcon = d->webpageIconPath + iconName;
+        if (reusesFetched(iconUrl, localIcon)) {
+            // As a download delivers it: the local path.
+            downloadShortcutImage(name, url, localIcon, 200, document);
+            continue;
+        }
         AsyncHttpClientApi::getInstance()->downloadFile(
-            [self, name, url, document, what, iconUrl, localIcon](QString text, int code) {
+            [self, name, url, document, identity, what, iconUrl, localIcon](QString text, int code) {
                 if (!self)
                     return;
                 const QString refusal =
                     refusedAfterDownload(self.data(), document, what, iconUrl, localIcon, text, code);
+                if (refusal.isEmpty() && downloadSucceeded(code))
+                    self->rememberFetched(identity, iconUrl, localIcon);
                 if (refusal.isEmpty())
                     self->downloadShortcutImage(name, url, text, code, document);
                 else
@@ -408,7 +416,12 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
     }
 
     const QString localPath = dir + QLatin1Char('/') + name;
+    if (reusesFetched(url, keptWallpaper(localPath)) && putBack(keptWallpaper(localPath), localPath)) {
+        appendExecResult(kWallpaperKey, SessionConfig::GetInstance()->setBackground(localPath));
+        return;
+    }
     const quint64 document = currentDocument();
+    const QString identity = documentIdentity();
     const QString what = QStringLiteral("wallpaper");
     const QString refused = refusedBeforeDownload(this, document, what, url);
     if (!refused.isEmpty()) {
@@ -417,11 +430,13 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
     }
     QPointer<SessionPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, localPath, document, what, url](QString text, int code) {
+        [self, localPath, document, identity, what, url](QString text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
             QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
             // Only a file this download produced is ever set as wallpaper.
             if (result.isEmpty() && downloadSucceeded(code)) {
+                if (self)
+                    self->keepWallpaper(identity, url, localPath);
                 result = SessionConfig::GetInstance()->setBackground(localPath);
             } else if (result.isEmpty()) {
                 result = QStringLiteral("wallpaper download failed, code: %1").arg(code);
@@ -451,14 +466,22 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
         return;
     }
 
+    const QString localPath = dir + QLatin1Char('/') + name;
+    const bool reuse = reusesFetched(url, localPath);
     // The directory holds only the current picture.
     const QFileInfoList old =
         QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo& file : old)
-        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& file : old) {
+        if (!reuse || file.fileName() != name)
+            QFile::remove(file.absoluteFilePath());
+    }
+    if (reuse) {
+        appendExecResult(kScreensaverPictureKey, SessionConfig::GetInstance()->setScreenSaverBg(dir));
+        return;
+    }
 
-    const QString localPath = dir + QLatin1Char('/') + name;
     const quint64 document = currentDocument();
+    const QString identity = documentIdentity();
     const QString what = QStringLiteral("screen-saver picture");
     const QString refused = refusedBeforeDownload(this, document, what, url);
     if (!refused.isEmpty()) {
@@ -467,9 +490,11 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
     }
     QPointer<SessionPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, dir, localPath, document, what, url](QString text, int code) {
+        [self, dir, localPath, document, identity, what, url](QString text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
             QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
+            if (self && result.isEmpty() && downloadSucceeded(code))
+                self->rememberFetched(identity, url, localPath);
             if (result.isEmpty())
                 result = QFileInfo::exists(localPath) ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
                                                       : QStringLiteral("image not exist");

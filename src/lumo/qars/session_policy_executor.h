@@ -39,6 +39,7 @@ public:
 
 protected:
     bool handles(const QString& key) const override;
+    void documentLoaded() override;
     const CycleTexts& cycleTexts() const override;
     void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
 
@@ -67,6 +68,16 @@ private:
                                int code, quint64 document);
 
     QString serverUrl(const QString& path) const;
+    // Whether `localPath` may be used as it is instead of fetching `url`
+    // again: the same document re-applied without a task, the file unchanged.
+    bool reusesFetched(const QString& url, const QString& localPath);
+    // After a successful download for the document `identity`.
+    void rememberFetched(const QString& identity, const QString& url, const QString& localPath);
+    // Setting the wallpaper deletes the file it was given: a downloaded one is
+    // kept under a second, hidden name beside it, and put back from there.
+    static QString keptWallpaper(const QString& localPath);
+    void keepWallpaper(const QString& identity, const QString& url, const QString& localPath);
+    static bool putBack(const QString& kept, const QString& localPath);
 
     QMap<QString, Handler> m_functions;
     QScopedPointer<SessionPolicyExecutorPrivate> d;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetch_record.h"
+
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -9,8 +11,9 @@ class SessionPolicyExecutor;
 class SessionPolicyExecutorPrivate
 {
 public:
-    explicit SessionPolicyExecutorPrivate(SessionPolicyExecutor* owner)
-        : q(owner)
+    SessionPolicyExecutorPrivate(SessionPolicyExecutor* owner, const QString& fetchRecordPath)
+        : fetched(fetchRecordPath)
+        , q(owner)
     {
     }
 
@@ -20,5 +23,7 @@ public:
     // control-centre handler on the executor thread.
     mutable QMutex controlCenterMutex;
     QStringList controlCenterList;
+    // Pictures and icons fetched for the latest document.
+    FetchRecord fetched;
     SessionPolicyExecutor* q;
 };

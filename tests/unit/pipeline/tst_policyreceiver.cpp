@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -75,6 +76,8 @@ private slots:
     void completionAfterReceiverIsGone();
     void writesNeverFollowLinks();
     void startupRequeueOldestFirst();
+    void timerPullsHeldBack_data();
+    void timerPullsHeldBack();
 
 private:
     PolicyInfo makeTemplate(const QString& urlPath, int port = 0) const;
@@ -488,6 +491,79 @@ void TestPolicyReceiver::startupRequeueOldestFirst()
     // A missing cache directory is an empty list.
     QTemporaryDir empty;
     QVERIFY(receiver->fileSearch(empty.filePath(QStringLiteral("none"))).isEmpty());
+}
+
+
+void TestPolicyReceiver::timerPullsHeldBack_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("retryAfter"); // empty: an HTTP date 3 s ahead
+    QTest::newRow("503, seconds") << "http503" << "2";
+    QTest::newRow("429, http date") << "http429" << QString();
+}
+
+// A server that asks for quiet is not asked by the timer before the time it
+// named, while the stored document is still applied at every tick; a pushed
+// pull goes at once all the same.
+void TestPolicyReceiver::timerPullsHeldBack()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, retryAfter);
+    if (retryAfter.isEmpty())
+        retryAfter = QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(3),
+                                           QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    const auto busyOnce = [&](const QString& after) {
+        const QJsonObject fault{{QStringLiteral("kind"), kind},
+                                {QStringLiteral("retry_after"), after},
+                                {QStringLiteral("count"), 1}};
+        m_server->admin("PUT", QStringLiteral("/faults"),
+                        QJsonDocument(QJsonObject{{kPolicyEndpoint, fault}}).toJson());
+    };
+    int queued = 0;
+    const auto nextQueued = [&] {
+        PolicyInfo record;
+        ++queued;
+        if (vorn::test::waitFor([&] { return m_log->count(kPushed) >= queued; }, kNetTimeout))
+            m_queue->popPolicy(record);
+        return record;
+    };
+    QVERIFY(writeFile(policyPath(), kStoredDoc));
+    PolicyReceiver* receiver = makeReceiver(makeTemplate(kPolicyEndpoint));
+    const int before = requestsFor(kPolicyEndpoint).size();
+
+    // The timer's pull meets the busy server: the stored document is applied.
+    busyOnce(retryAfter);
+    receiver->onPullPolicyTimerOut();
+    QCOMPARE(readFile(nextQueued().cachePath), kStoredDoc);
+    QCOMPARE(requestsFor(kPolicyEndpoint).size(), before + 1);
+    QVERIFY(!receiver->schedule().mayPull());
+
+    // A tick before that time asks nobody and still applies the stored document.
+    receiver->onPullPolicyTimerOut();
+    const PolicyInfo held = nextQueued();
+    QCOMPARE(held.taskId, -1);
+    QCOMPARE(readFile(held.cachePath), kStoredDoc);
+    QCOMPARE(m_log->count(QStringLiteral("policy pull held back until")), 1);
+    QCOMPARE(requestsFor(kPolicyEndpoint).size(), before + 1);
+
+    // Once the time has come, the timer asks again and gets the document.
+    QVERIFY(vorn::test::waitFor([&] { return receiver->schedule().mayPull(); }, 5000));
+    receiver->onPullPolicyTimerOut();
+    QVERIFY(readFile(nextQueued().cachePath) != kStoredDoc);
+    QCOMPARE(requestsFor(kPolicyEndpoint).size(), before + 2);
+    QCOMPARE(receiver->schedule().failures(), 0);
+
+    // Held back for a minute now, but a pushed update pulls at once.
+    busyOnce(QStringLiteral("60"));
+    receiver->onPullPolicyTimerOut();
+    nextQueued();
+    QVERIFY(!receiver->schedule().mayPull());
+    receiver->pullPolicy(7, 3);
+    const PolicyInfo pushed = nextQueued();
+    QCOMPARE(pushed.cachePath, cacheFile(QStringLiteral("7_3")));
+    QCOMPARE(requestsFor(kPolicyEndpoint).size(), before + 4);
+    QVERIFY(receiver->schedule().mayPull());
+    QCOMPARE(m_log->count(QStringLiteral("policy pull held back until")), 1);
 }
 
 QTEST_GUILESS_MAIN(TestPolicyReceiver)

@@ -29,7 +29,7 @@ public:
     void setTimeLimitMinutes(int minutes) { m_execTimeout = minutes; }
 };
 
-QByteArray document(const Settings& settings)
+QByteArray document(const Settings& settings, const QString& md5 = QStringLiteral("0"))
 {
     QJsonArray policys;
     for (const auto& setting : settings) {
@@ -39,7 +39,7 @@ QByteArray document(const Settings& settings)
         policys.append(QJsonObject{{QStringLiteral("policy_key"), setting.first.left(slash)},
                                    {QStringLiteral("configs"), QJsonArray{config}}});
     }
-    const QJsonObject data{{QStringLiteral("md5"), QStringLiteral("0")},
+    const QJsonObject data{{QStringLiteral("md5"), md5},
                            {QStringLiteral("policys"), policys}};
     return QJsonDocument(QJsonObject{{QStringLiteral("code"), 0}, {QStringLiteral("data"), data}})
         .toJson();
@@ -121,10 +121,15 @@ private slots:
     void wallpaperDirectory_data();
     void wallpaperDirectory();
     void stopWhileWaitingForRecord();
+    void downloadsConverge_data();
+    void downloadsConverge();
 
 private:
     // Queues a document for the shared executor and returns its report.
     QString submit(int taskId, int jobId, const Settings& settings, int timeoutMs = 20000);
+    // Queues a document and waits until the executor is done with it; false on time-out.
+    bool apply(int taskId, const Settings& settings, const QString& md5);
+    int downloads() const;
     QString path(const QString& name) const { return m_dir.filePath(name); }
     QJsonObject state() const { return readJson(path(QStringLiteral("state/vorn-xwe/session.json"))); }
     QString privateWallpaperDir() const
@@ -519,6 +524,81 @@ void TestSessionPolicyExecutor::stopWhileWaitingForRecord()
     idle.stop();
     QVERIFY(idle.isFinished());
     QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+bool TestSessionPolicyExecutor::apply(int taskId, const Settings& settings, const QString& md5)
+{
+    PolicyInfo info;
+    info.taskId = taskId;
+    info.jobId = taskId;
+    info.cachePath = path(QStringLiteral("cache/doc-%1").arg(++m_serial));
+    QFile file(info.cachePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(document(settings, md5)) <= 0)
+        return false;
+    file.close();
+    m_queue.pushPolicy(info);
+    // The executor removes the file once every result is in.
+    return vorn::test::waitFor([&]() { return !QFile::exists(info.cachePath); }, 20000);
+}
+
+int TestSessionPolicyExecutor::downloads() const
+{
+    int count = 0;
+    for (const QJsonValue& request : m_server->requests()) {
+        if (request.toObject().value(QStringLiteral("path")).toString().startsWith(QLatin1String("/images/")))
+            ++count;
+    }
+    return count;
+}
+
+void TestSessionPolicyExecutor::downloadsConverge_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("fetched"); // downloads of the second application
+    QTest::newRow("same document again") << "none" << 0;
+    QTest::newRow("new document") << "document" << 3;
+    QTest::newRow("icon removed") << "icon removed" << 1;
+    QTest::newRow("wallpaper kept copy altered") << "wallpaper altered" << 1;
+    QTest::newRow("server task") << "task" << 3;
+}
+
+// A document applied again without a task uses the pictures and the icon
+// fetched for it, and still applies them.
+void TestSessionPolicyExecutor::downloadsConverge()
+{
+    QFETCH(QString, change);
+    QFETCH(int, fetched);
+    const QString links = QStringLiteral(
+        "[{\"name\":\"Helpdesk\",\"url\":\"https://helpdesk.lab/\",\"iconPath\":\"images/icons/helpdesk.png\"}]");
+    const Settings settings{{kWallpaper, QStringLiteral("images/wallpaper.png")},
+                            {kSaver, QStringLiteral("images/screensaver.png")},
+                            {kLinks, links}};
+    const QString md5 = QStringLiteral("converge-") + QString::fromLatin1(QTest::currentDataTag());
+    const int before = downloads();
+    QVERIFY(apply(-1, settings, md5));
+    QCOMPARE(downloads(), before + 3);
+
+    if (change == QLatin1String("icon removed"))
+        QVERIFY(QFile::remove(m_executor->webpageIconPath() + QStringLiteral("helpdesk.png")));
+    if (change == QLatin1String("wallpaper altered")) {
+        QFile kept(privateWallpaperDir() + QStringLiteral("/.kept-wallpaper.png"));
+        QVERIFY(kept.open(QIODevice::Append));
+        kept.write("x");
+    }
+    QFile::remove(path(QStringLiteral("state/vorn-xwe/session.json")));
+    const bool task = change == QLatin1String("task");
+    const QString secondMd5 = change == QLatin1String("document") ? md5 + QStringLiteral("-2") : md5;
+    QVERIFY(apply(task ? 51 : -1, settings, secondMd5));
+    QCOMPARE(downloads(), before + 3 + fetched);
+
+    // Applied all the same.
+    const QJsonObject now = state();
+    QCOMPARE(now.value(QStringLiteral("SetMonitorBackground")).toObject().value(QStringLiteral("eDP-1")).toString(),
+             privateWallpaperDir() + QStringLiteral("/wallpaper.png"));
+    QVERIFY(!QFile::exists(privateWallpaperDir() + QStringLiteral("/wallpaper.png")));
+    QVERIFY(now.contains(QStringLiteral("SetScreenSaverPolicy")));
+    QCOMPARE(now.value(QStringLiteral("CreateDesktopNetAddress")).toArray().size(), 1);
+    QVERIFY(QFile::exists(m_executor->webpageIconPath() + QStringLiteral("helpdesk.png")));
 }
 
 QTEST_GUILESS_MAIN(TestSessionPolicyExecutor)
