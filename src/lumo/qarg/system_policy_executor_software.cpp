@@ -122,7 +122,8 @@ void SystemPolicyExecutor::execAppInstall(const QString& value)
     d->record.expect(currentDocument(), command, item);
     qInfo() << "-----processCommand----" << command;
     // Named by what asked for it: a qarg restarted meanwhile awaits the same
-    // installation instead of running it a second time.
+    // installation instead of running it a second time. Keep the name stable
+    // across versions: the qarg an installation upgrades must find it.
     const QByteArray origin = (documentIdentity() + QLatin1Char('\n') + documentTask()
                                + QLatin1Char('\n') + command)
                                   .toUtf8();
