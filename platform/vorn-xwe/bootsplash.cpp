@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 
 using vorn::base::sysrootPath;
 
@@ -59,6 +61,29 @@ int apply(const QString& picture)
     status = writeFileAtomic(sysrootPath(QString::fromLatin1(kGrubDropIn)), dropIn, 0644);
     if (status != Success)
         return status;
+    return runTool(QStringLiteral("update-grub"), {}) == ToolOutcome::Ok ? Success : Refused;
+}
+
+int reset()
+{
+    bool removed = false;
+    int status = Success;
+    QStringList paths{sysrootPath(QString::fromLatin1(kGrubDropIn))};
+    for (const char* suffix : kSuffixes)
+        paths.append(sysrootPath(QLatin1String(kPictureBase) + QLatin1String(suffix)));
+    for (const QString& path : paths) {
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+            continue;
+        removed = true;
+        const int one = removeFile(path);
+        if (one != Success)
+            status = one;
+    }
+    if (status != Success || !removed)
+        return status;
+    // Without GRUB there is no grub.cfg that could still name the picture.
+    if (!toolAvailable(QStringLiteral("update-grub")))
+        return Success;
     return runTool(QStringLiteral("update-grub"), {}) == ToolOutcome::Ok ? Success : Refused;
 }
 

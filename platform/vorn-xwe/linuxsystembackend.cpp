@@ -137,7 +137,9 @@ int LinuxSystemBackend::applyLoginLimit(const QJsonValue& next, const QJsonValue
 
 int LinuxSystemBackend::applyBootBackground(const QJsonValue& next, const QJsonValue&, QJsonObject*)
 {
-    return bootsplash::apply(next.toString());
+    // Empty: no background of ours, GRUB's own look again.
+    const QString picture = next.toString();
+    return picture.isEmpty() ? bootsplash::reset() : bootsplash::apply(picture);
 }
 
 void LinuxSystemBackend::reapplyRadios()

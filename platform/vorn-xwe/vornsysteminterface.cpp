@@ -117,3 +117,23 @@ QList<uint> VornSystemInterface::GetLocalUIDList()
     d->service.logRead(QStringLiteral("GetLocalUIDList"), logged);
     return ids;
 }
+
+int VornSystemInterface::RestoreDefaults()
+{
+    const int statuses[] = {
+        SetLocalUserLogoinLimit(true),
+        SetAppCtrlBlacklist(QString()),
+        SetStorageGlobalPermPolicy(1, 2),
+        SetStorageGlobalPermPolicy(2, 2),
+        SetNTPServer(QString()),
+        // Not a picture but the lack of one: only this call may set it empty.
+        d->service.record(QStringLiteral("SetBackgroundSourceFile"), {QString()}, QString()),
+        SetBluetoothEnable(true),
+        SetWirelessEnable(true),
+    };
+    for (const int status : statuses) {
+        if (status != xwe::Success && status != xwe::NotSupported)
+            return status;
+    }
+    return xwe::Success;
+}

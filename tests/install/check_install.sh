@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package on this machine: installed with apt (dependencies resolved), its units
-# verified, the installed qarg run against the lab, then purged with nothing of it left.
+# verified, the installed qarg run against the lab, the machine locked down by it, then removed
+# (the machine given back) and purged with nothing of it left; installed once more, it starts
+# clean.
 #   tests/install/check_install.sh [PACKAGE.deb]    (default: build-deb/vorn-policy_*.deb)
 # There is no service manager running here: the maintainer scripts must cope with that.
 set -euo pipefail
@@ -9,7 +11,25 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 pkg=vorn-policy
 deb=${1:-$(ls "$top"/build-deb/${pkg}_*_"$(dpkg --print-architecture)".deb)}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A package whose program the lockdown blacklists (./run installs it for the tests).
+blocked_pkg=pamtester
+blocked=/usr/bin/pamtester
+
+# Whatever a failed run leaves locked on this machine is undone here, by hand.
+unlock() {
+  if [ -e /usr/share/pam-configs/vorn-xwe-login-limit ]; then
+    pam-auth-update --package --remove vorn-xwe-login-limit || true
+    rm -f /usr/share/pam-configs/vorn-xwe-login-limit
+  fi
+  if dpkg-statoverride --list "$blocked" >/dev/null 2>&1; then
+    dpkg-statoverride --remove "$blocked" || true
+    chmod 0755 "$blocked" || true
+  fi
+  rm -f /etc/udev/rules.d/70-vorn-xwe-usb-storage.rules /etc/udev/rules.d/70-vorn-xwe-optical.rules \
+        /etc/systemd/timesyncd.conf.d/90-vorn-xwe.conf
+  rmdir /etc/vorn 2>/dev/null || true
+}
+trap 'unlock; rm -rf "$work"' EXIT
 export DEBIAN_FRONTEND=noninteractive
 
 passed=0
@@ -46,6 +66,35 @@ no_unit_enabled() {
   ! find /etc/systemd -name 'qarg.service' -o -name 'lumo-session.service' | grep .
 }
 
+# What the lockdown wrote is gone again, as the system's own tools see it.
+machine_restored() {
+  local left=0 path
+  for path in /usr/share/pam-configs/vorn-xwe-login-limit \
+              /etc/udev/rules.d/70-vorn-xwe-usb-storage.rules \
+              /etc/udev/rules.d/70-vorn-xwe-optical.rules \
+              /etc/systemd/timesyncd.conf.d/90-vorn-xwe.conf \
+              /etc/default/grub.d/90-vorn-xwe-background.cfg; do
+    if [ -e "$path" ]; then echo "left: $path"; left=1; fi
+  done
+  if grep -n pam_localuser /etc/pam.d/common-account; then
+    echo "PAM still refuses local accounts"; left=1
+  fi
+  if dpkg-statoverride --list "$blocked"; then echo "statoverride left"; left=1; fi
+  mode_is "755 root root" "$blocked" || left=1
+  [ "$left" -eq 0 ]
+}
+
+# A new installation has no state of an earlier one.
+starts_clean() {
+  local left=0 path
+  for path in /var/lib/qarg/applied.json /var/lib/qarg/software_list.list /var/lib/vorn-xwe \
+              /etc/vorn/system_policy.json /root/.cache/vorn; do
+    if [ -e "$path" ]; then echo "left: $path"; left=1; fi
+  done
+  [ -z "$(ls -A /var/lib/qarg)" ] || { ls -A /var/lib/qarg; left=1; }
+  [ "$left" -eq 0 ]
+}
+
 nothing_left() {
   local left=0 path
   while read -r path; do
@@ -56,7 +105,8 @@ nothing_left() {
       fi
     fi
   done <"$work/files"
-  for path in /var/log/qarg /var/lib/qarg /root/.cache/vorn /etc/vorn/system_policy.json \
+  for path in /var/log/qarg /var/lib/qarg /var/lib/vorn-xwe /root/.cache/vorn \
+              /etc/vorn/system_policy.json \
               /etc/systemd/system/multi-user.target.wants/qarg.service \
               /etc/systemd/user/graphical-session.target.wants/lumo-session.service; do
     if [ -e "$path" ] || [ -L "$path" ]; then echo "left: $path"; left=1; fi
@@ -84,11 +134,29 @@ check "log directory 0750 root:adm" mode_is "750 root adm" /var/log/qarg
 check "state directory 0700 root:root" mode_is "700 root root" /var/lib/qarg
 check "installed units verify" verify_units
 check "installed qarg, one pushed round trip" /usr/bin/python3 "$top/tests/install/roundtrip.py"
+locked=0
+if /usr/bin/python3 "$top/tests/install/lockdown.py" "$blocked_pkg" >"$work/lockdown" 2>&1; then
+  locked=1
+  echo "ok     machine locked down by the installed qarg"
+  passed=$((passed + 1))
+elif [ $? -eq 2 ]; then
+  echo "skip   machine locked down by the installed qarg: $(tail -n 1 "$work/lockdown")"
+else
+  echo "FAILED machine locked down by the installed qarg"
+  sed 's/^/       /' "$work/lockdown"
+  failed=$((failed + 1))
+fi
 check "removed with apt" apt-get remove -y -qq "$pkg"
+[ "$locked" -eq 0 ] || check "removal gives the machine back (PAM, statoverride, udev, drop-ins)" \
+  machine_restored
 check "removal disables both units" no_unit_enabled
 check "log kept until purge" test -d /var/log/qarg
 check "purged with apt" apt-get purge -y -qq "$pkg"
 check "nothing of the package left" nothing_left
+check "installed again after the purge" apt-get install -y -qq "$deb"
+check "the new installation starts clean" starts_clean
+check "purged again" apt-get purge -y -qq "$pkg"
+check "nothing of the package left again" nothing_left
 
 echo "install: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

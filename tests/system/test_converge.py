@@ -137,3 +137,34 @@ def test_ssh_stopped_meanwhile_is_started_again_without_a_task(lab):
     lab.stubs.answer("systemctl is-active ssh", stdout="inactive\n", exit=3)
     conv.restart_with_stored_document(prog)
     assert conv.ran() == (6, 1, 1)
+
+
+def test_reboot_runs_firewall_commands_again_and_nothing_else(lab):
+    """Firewall rules live in the running kernel: a new boot id brings them back, while
+    scripts stay once per document."""
+    boot_id = lab.sandbox.path("/proc/sys/kernel/random/boot_id")
+    os.makedirs(os.path.dirname(boot_id), exist_ok=True)
+
+    def boot(uuid):
+        with open(boot_id, "w", encoding="utf-8") as f:
+            f.write(uuid + "\n")
+
+    boot("0f6d2a8e-5d0c-4a57-9a43-000000000001")
+    conv = Converge(lab)
+    conv.serve("first", "echo ran >> %s\necho script done\n" % conv.script_log)
+    prog = start_qarg(lab)
+    conv.push()
+    assert conv.ran() == (3, 1, 1)
+
+    prog = conv.restart_with_stored_document(prog)
+    assert conv.ran() == (3, 1, 1)
+
+    boot("0f6d2a8e-5d0c-4a57-9a43-000000000002")
+    prog = conv.restart_with_stored_document(prog)
+    assert conv.ran() == (3, 2, 1)
+    applied = lab.sandbox.read_json(lab.sandbox.path(APPLIED))
+    assert applied["boot"] == "0f6d2a8e-5d0c-4a57-9a43-000000000002"
+
+    # Once per boot: the same boot again runs nothing.
+    conv.restart_with_stored_document(prog)
+    assert conv.ran() == (3, 2, 1)

@@ -27,6 +27,12 @@ extern const QString kQargReceiptJournalPath;
 extern const QString kQargStatusPath;
 // Which one-shot items of the latest system policy succeeded.
 extern const QString kQargAppliedPath;
+// One directory per software installation under way, whose result is owed.
+extern const QString kQargInstallsPath;
+// Exists while systemd runs as the service manager.
+extern const QString kServiceManagerPath;
+// Differs for every boot of the machine.
+extern const QString kBootIdPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

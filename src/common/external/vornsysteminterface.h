@@ -24,6 +24,12 @@ public:
     // allowed: local logins are permitted.
     int SetLocalUserLogoinLimit(bool allowed);
     QList<uint> GetLocalUIDList();
+    // Gives the machine back as it was before any setting: local logins
+    // allowed, no blacklist, storage and optical drives read and write, the
+    // distribution's time servers, no boot background, radios unblocked.
+    // Every step runs; returns 0, or the status of the first step that failed
+    // (a step the platform does not support counts as done).
+    int RestoreDefaults();
 
     ~VornSystemInterface();
 

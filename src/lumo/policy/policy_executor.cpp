@@ -56,6 +56,7 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     beginDocument(); // counter and total 0, fresh result array
 
     m_taskDocument = info.taskId > 0 && info.jobId > 0;
+    m_documentTask = m_taskDocument ? QStringLiteral("%1/%2").arg(info.taskId).arg(info.jobId) : QString();
     const QMap<QString, QString> settings = loadDocument(info);
     if (m_status)
         m_status->beginDocument(info, settings);
@@ -187,6 +188,11 @@ QString PolicyExecutor::documentIdentity() const
 bool PolicyExecutor::isTaskDocument() const
 {
     return m_taskDocument;
+}
+
+QString PolicyExecutor::documentTask() const
+{
+    return m_documentTask;
 }
 
 bool PolicyExecutor::isStopping() const

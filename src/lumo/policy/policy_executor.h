@@ -60,6 +60,9 @@ public:
     // Whether a server task asked for the document being applied (timer
     // pulls and re-queued documents have none). Executor thread.
     bool isTaskDocument() const;
+    // "task/job" of that server task, empty for a document without one.
+    // Executor thread.
+    QString documentTask() const;
 
 signals:
     void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
@@ -103,4 +106,5 @@ private:
     QStringList m_tempFiles;
     QString m_documentIdentity;
     bool m_taskDocument = false;
+    QString m_documentTask;
 };

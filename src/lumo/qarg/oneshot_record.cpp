@@ -16,6 +16,17 @@ namespace {
 
 const QString kDocumentField = QStringLiteral("document");
 const QString kSucceededField = QStringLiteral("succeeded");
+const QString kBootField = QStringLiteral("boot");
+
+QString readBootId(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "boot id not readable, a reboot cannot be told:" << path << file.errorString();
+        return QString();
+    }
+    return QString::fromLatin1(file.read(64)).trimmed();
+}
 
 QString pendingKey(quint64 run, const QString& command)
 {
@@ -26,8 +37,11 @@ QString pendingKey(quint64 run, const QString& command)
 
 const QString OneShotRecord::kUnchangedText = QStringLiteral("unchanged, not run again");
 
-OneShotRecord::OneShotRecord(const QString& path)
+OneShotRecord::OneShotRecord(const QString& path, const QSet<QString>& bootScopedKeys,
+                             const QString& bootIdPath)
     : m_path(path)
+    , m_bootScopedKeys(bootScopedKeys)
+    , m_boot(readBootId(bootIdPath))
 {
     load();
 }
@@ -120,6 +134,30 @@ void OneShotRecord::load()
         for (const QJsonValue& item : it.value().toArray())
             m_succeeded.insert(entry(it.key(), item.toString()));
     }
+    // A record without a boot (written before boots were kept) cannot show
+    // that its firewall rules are still in the kernel: running them once more
+    // at worst repeats a rule, trusting it may leave the machine without any.
+    forgetBootScoped(root.value(kBootField).toString());
+}
+
+void OneShotRecord::forgetBootScoped(const QString& storedBoot)
+{
+    if (storedBoot == m_boot)
+        return;
+    bool forgot = false;
+    for (auto it = m_succeeded.begin(); it != m_succeeded.end();) {
+        if (m_bootScopedKeys.contains(it->section(QLatin1Char('\n'), 0, 0))) {
+            it = m_succeeded.erase(it);
+            forgot = true;
+        } else {
+            ++it;
+        }
+    }
+    if (!forgot)
+        return;
+    qInfo() << "machine started again since the one-shot items of" << m_bootScopedKeys.values()
+            << "ran, they run again; boot" << m_boot << "was" << storedBoot;
+    save();
 }
 
 void OneShotRecord::save() const
@@ -134,7 +172,7 @@ void OneShotRecord::save() const
         std::sort(it.value().begin(), it.value().end());
         keys.insert(it.key(), QJsonArray::fromStringList(it.value()));
     }
-    const QJsonObject root{{kDocumentField, m_document}, {kSucceededField, keys}};
+    const QJsonObject root{{kDocumentField, m_document}, {kBootField, m_boot}, {kSucceededField, keys}};
     if (!vorn::base::FileContent::writeAtomic(m_path, QJsonDocument(root).toJson()))
         qWarning() << "one-shot record not written:" << m_path;
 }

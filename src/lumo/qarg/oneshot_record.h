@@ -5,12 +5,16 @@
 #include <QSet>
 #include <QString>
 
+#include "common/base/constants.h"
+
 // What the one-shot items of a policy document (server scripts, software
 // installations, firewall commands, the boot background) have done: for the
 // latest document only, the items that succeeded. A timer pull queues the
 // same document again and again; an item it remembers is not run a second
 // time for it. Kept on disk (written atomically on every change), so a
-// restart does not run everything again. Any thread.
+// restart does not run everything again. Items of some keys change only
+// the kernel's running state (firewall commands): they are remembered for
+// the boot they ran in, and a reboot runs them again. Any thread.
 class OneShotRecord
 {
 public:
@@ -25,7 +29,10 @@ public:
         QString name;
     };
 
-    explicit OneShotRecord(const QString& path);
+    // bootScopedKeys: keys whose items a reboot undoes. bootIdPath: where the
+    // kernel tells the current boot apart.
+    explicit OneShotRecord(const QString& path, const QSet<QString>& bootScopedKeys = {},
+                           const QString& bootIdPath = vorn::kBootIdPath);
 
     QString path() const;
 
@@ -49,8 +56,12 @@ private:
     void load();
     void save() const;
     static QString entry(const QString& key, const QString& item);
+    void forgetBootScoped(const QString& storedBoot);
 
     const QString m_path;
+    const QSet<QString> m_bootScopedKeys;
+    // The boot this process runs in, read once: it cannot change under us.
+    const QString m_boot;
     mutable QMutex m_mutex;
     QString m_document;
     QSet<QString> m_succeeded;

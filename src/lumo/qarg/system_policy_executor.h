@@ -34,6 +34,9 @@ signals:
     // Like execScript, for a command whose result belongs to `document`
     // (a script that arrived from the server after its handler returned).
     void execDocumentScript(quint64 document, const QString& key, const QString& cmd);
+    // A software installation for `document`: `id` names it across restarts
+    // of qarg (the same document, task and command give the same id).
+    void execInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
 
 protected:
     bool handles(const QString& key) const override;

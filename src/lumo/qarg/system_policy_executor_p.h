@@ -20,6 +20,7 @@ public:
     void addTempFile(const QString& path);
 
     SystemPolicyExecutor* q;
-    // What the one-shot handlers ran for the latest document.
-    OneShotRecord record{vorn::kQargAppliedPath};
+    // What the one-shot handlers ran for the latest document; firewall
+    // commands change only the running kernel, a reboot clears them.
+    OneShotRecord record{vorn::kQargAppliedPath, {QStringLiteral("firewall/firewall_data")}};
 };

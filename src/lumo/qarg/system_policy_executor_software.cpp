@@ -120,7 +120,16 @@ void SystemPolicyExecutor::execAppInstall(const QString& value)
     if (!runsOnce(item))
         return;
     d->record.expect(currentDocument(), command, item);
-    execCommand(kInstallKey, command);
+    qInfo() << "-----processCommand----" << command;
+    // Named by what asked for it: a qarg restarted meanwhile awaits the same
+    // installation instead of running it a second time. Keep the name stable
+    // across versions: the qarg an installation upgrades must find it.
+    const QByteArray origin = (documentIdentity() + QLatin1Char('\n') + documentTask()
+                               + QLatin1Char('\n') + command)
+                                  .toUtf8();
+    const QString id = QString::fromLatin1(
+        QCryptographicHash::hash(origin, QCryptographicHash::Sha256).toHex().left(24));
+    emit execInstall(currentDocument(), kInstallKey, command, id);
 }
 
 void SystemPolicyExecutor::execScriptInstall(const QString& value)

@@ -9,6 +9,7 @@
 #include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/service_signals.h"
 #include "control_service.h"
+#include "install_runner.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
 #include "notify_message.h"
@@ -143,6 +144,9 @@ void SystemPolicyManager::initPolicy()
             &SystemPolicyManager::onSaveSoftwareList);
     connect(m_executor, &SystemPolicyExecutor::execDocumentScript, this,
             &SystemPolicyManager::startScript);
+    m_installs = new InstallRunner(vorn::kQargInstallsPath, this);
+    connect(m_executor, &SystemPolicyExecutor::execInstall, this,
+            &SystemPolicyManager::startInstall);
     // Script output reaches the executor together with the document it belongs to.
     m_executor->start(QThread::InheritPriority);
 
@@ -237,6 +241,16 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
                 m_executor->commandFinished(document, cmd, result.succeeded());
                 m_executor->appendExecResult(document, key, scriptResultText(result));
             });
+}
+
+void SystemPolicyManager::startInstall(quint64 document, const QString& key, const QString& cmd,
+                                       const QString& id)
+{
+    m_installs->run(id, cmd, [this, document, key, cmd](const ChildResult& result) {
+        qInfo() << "----exitCode" << result.exitCode << ":status:" << result.exitStatusName();
+        m_executor->commandFinished(document, cmd, result.succeeded());
+        m_executor->appendExecResult(document, key, scriptResultText(result));
+    });
 }
 
 QString SystemPolicyManager::scriptResultText(const ChildResult& result)

@@ -10,6 +10,7 @@ class StatusBoard;
 class SystemPolicyExecutor;
 class UsbManager;
 class QThread;
+class InstallRunner;
 
 namespace vorn {
 namespace base {
@@ -66,12 +67,15 @@ private:
     void stopUsbManager();
     // Runs cmd for the setting key; its output becomes a result of `document`.
     void startScript(quint64 document, const QString& key, const QString& cmd);
+    // Runs or awaits a software installation; its output becomes the result.
+    void startInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
 
     vorngInterface* m_vorng = nullptr;
     PolicyPipeline* m_pipeline = nullptr;
     SystemPolicyExecutor* m_executor = nullptr;
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;
+    InstallRunner* m_installs = nullptr;
     QString m_host;
     QString m_port;
 };

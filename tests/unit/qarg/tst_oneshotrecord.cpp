@@ -29,6 +29,8 @@ private slots:
     void newDocumentForgetsWhatRan();
     void commandEndingElsewhere();
     void unreadableFileStartsAfresh();
+    void rebootRunsFirewallAgain_data();
+    void rebootRunsFirewallAgain();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("qarg/applied.json")); }
@@ -148,6 +150,58 @@ void TestOneShotRecord::unreadableFileStartsAfresh()
     QCOMPARE(root.value(QStringLiteral("document")).toString(), QStringLiteral("md5:a"));
     QCOMPARE(root.value(QStringLiteral("succeeded")).toObject().value(kScript).toArray(),
              QJsonArray{QStringLiteral("0: x")});
+}
+
+void TestOneShotRecord::rebootRunsFirewallAgain_data()
+{
+    QTest::addColumn<bool>("rebooted");
+    QTest::addColumn<bool>("oldRecord");
+
+    QTest::newRow("same boot") << false << false;
+    QTest::newRow("another boot") << true << false;
+    QTest::newRow("record from before boots were kept") << false << true;
+}
+
+// Firewall rules live in the running kernel only; scripts and installs stay done.
+void TestOneShotRecord::rebootRunsFirewallAgain()
+{
+    QFETCH(bool, rebooted);
+    QFETCH(bool, oldRecord);
+    const QString bootId = m_dir->filePath(QStringLiteral("boot_id"));
+    const auto writeBoot = [&bootId](const QByteArray& id) {
+        QFile file(bootId);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(id + "\n");
+    };
+    const QSet<QString> scoped{kFirewall};
+    writeBoot("5b1e1c3e-0000-4000-8000-000000000001");
+    {
+        OneShotRecord record(path(), scoped, bootId);
+        record.begin(QStringLiteral("md5:a"));
+        record.record(QStringLiteral("md5:a"), kFirewall, QStringLiteral("0: iptables -A"), true);
+        record.record(QStringLiteral("md5:a"), kScript, QStringLiteral("0: x"), true);
+    }
+    if (oldRecord) {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+        file.close();
+        QVERIFY(root.contains(QStringLiteral("boot")));
+        root.remove(QStringLiteral("boot"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QJsonDocument(root).toJson());
+    }
+    if (rebooted)
+        writeBoot("5b1e1c3e-0000-4000-8000-000000000002");
+
+    const bool again = rebooted || oldRecord;
+    OneShotRecord record(path(), scoped, bootId);
+    QCOMPARE(record.succeeded(QStringLiteral("md5:a"), kFirewall, QStringLiteral("0: iptables -A")), !again);
+    QVERIFY(record.succeeded(QStringLiteral("md5:a"), kScript, QStringLiteral("0: x")));
+    // What ran in this boot is remembered for it.
+    record.record(QStringLiteral("md5:a"), kFirewall, QStringLiteral("0: iptables -A"), true);
+    OneShotRecord later(path(), scoped, bootId);
+    QVERIFY(later.succeeded(QStringLiteral("md5:a"), kFirewall, QStringLiteral("0: iptables -A")));
 }
 
 QTEST_GUILESS_MAIN(TestOneShotRecord)

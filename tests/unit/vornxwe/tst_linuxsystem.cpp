@@ -55,6 +55,7 @@ private slots:
     void bootBackground();
     void missingToolIsNotSupported();
     void localUsersFromUserDatabase();
+    void restoreDefaultsUndoesEverything();
 
 private:
     QByteArray catConfig() const;
@@ -373,6 +374,65 @@ void TestLinuxSystem::localUsersFromUserDatabase()
                                    "dir:x:10001:10001::/home/dir:/bin/bash\n"));
     // A line longer than the first buffer is read all the same.
     QCOMPARE(m_system->GetLocalUIDList(), (QList<uint>{1000, 1002, 1001}));
+}
+
+// What the package's removal runs: every trace of the settings gone, radios unblocked.
+void TestLinuxSystem::restoreDefaultsUndoesEverything()
+{
+    const QString game = m_lab.path(QStringLiteral("/usr/games/lab-game"));
+    const QString overrides = m_lab.path(QStringLiteral("/var/lib/dpkg/statoverride"));
+    QVERIFY(PlatformLab::writeFile(m_lab.path(QStringLiteral("/var/lib/dpkg/status")),
+                                   "Package: lab-game\nStatus: install ok installed\nPriority: optional\n"
+                                   "Section: games\nMaintainer: Lab <lab@example.org>\nArchitecture: amd64\n"
+                                   "Version: 1.0-1\nDescription: lab package\n\n"));
+    QVERIFY(PlatformLab::writeFile(m_lab.path(QStringLiteral("/var/lib/dpkg/info/lab-game.list")),
+                                   "/usr/games/lab-game\n"));
+    QVERIFY(PlatformLab::writeFile(overrides, QByteArray()));
+    QVERIFY(PlatformLab::writeFile(game, "#!/bin/sh\n", 0755));
+    const QString png = m_lab.dir() + QStringLiteral("/download/restore.png");
+    QVERIFY(PlatformLab::writeFile(png, kPng));
+    const QString rfkill = m_lab.path(QStringLiteral("/dev/rfkill"));
+
+    // Locked down as policies leave a machine.
+    QCOMPARE(m_system->SetAppCtrlBlacklist(QStringLiteral("lab-game")), 0);
+    QCOMPARE(m_system->SetLocalUserLogoinLimit(false), 0);
+    QCOMPARE(m_system->SetStorageGlobalPermPolicy(1, 0), 0);
+    QCOMPARE(m_system->SetStorageGlobalPermPolicy(2, 1), 0);
+    QCOMPARE(m_system->SetNTPServer(QStringLiteral("ntp.restore.example")), 0);
+    QCOMPARE(m_system->SetBackgroundSourceFile(png), 0);
+    QCOMPARE(m_system->SetBluetoothEnable(false), 0);
+    QCOMPARE(m_system->SetWirelessEnable(false), 0);
+    QCOMPARE(PlatformLab::fileMode(game), 0700);
+    const int eventsBefore = rfkillEvents(PlatformLab::readAll(rfkill)).size();
+    m_lab.clearCalls();
+
+    QCOMPARE(m_system->RestoreDefaults(), 0);
+    QCOMPARE(PlatformLab::fileMode(game), 0755);
+    QCOMPARE(PlatformLab::readAll(overrides), QByteArray());
+    for (const QString& gone : {kPamProfile, kUsbRules, kOpticalRules,
+                                QStringLiteral("/etc/systemd/timesyncd.conf.d/90-vorn-xwe.conf"),
+                                QStringLiteral("/etc/default/grub.d/90-vorn-xwe-background.cfg"),
+                                QStringLiteral("/boot/grub/vorn-xwe-background.png")})
+        QVERIFY2(!QFile::exists(m_lab.path(gone)), qPrintable(gone));
+    const QList<QStringList> calls = m_lab.calls();
+    for (const QStringList& call : QList<QStringList>{
+             {"pam-auth-update", "--package", "--remove", "vorn-xwe-login-limit"},
+             {"udevadm", "trigger", "--action=change", "--subsystem-match=block"},
+             {"systemctl", "try-restart", "systemd-timesyncd.service"},
+             {"update-grub"}})
+        QVERIFY2(calls.contains(call), qPrintable(call.join(QLatin1Char(' '))));
+    const QList<rfkill_event> events = rfkillEvents(PlatformLab::readAll(rfkill)).mid(eventsBefore);
+    QCOMPARE(events.size(), 2);
+    for (const rfkill_event& event : events)
+        QCOMPARE(int(event.soft), 0);
+    QCOMPARE(int(events[0].type) + int(events[1].type), int(RFKILL_TYPE_BLUETOOTH) + int(RFKILL_TYPE_WLAN));
+
+    // Nothing left to undo the second time: no PAM or GRUB update runs.
+    m_lab.clearCalls();
+    QCOMPARE(m_system->RestoreDefaults(), 0);
+    for (const QStringList& call : m_lab.calls())
+        QVERIFY2(call.first() != QLatin1String("pam-auth-update") && call.first() != QLatin1String("update-grub"),
+                 qPrintable(call.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(TestLinuxSystem)
