@@ -6,11 +6,13 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
 #include <cstdio>
+#include <unistd.h>
 
 using lumoctl::StatusView;
 
@@ -112,6 +114,11 @@ QString parseArguments(const QStringList& args, Options* options)
 int show(const Options& options)
 {
     QString path = StatusView::systemStatusPath();
+    // Root reads the whole texts of what its scripts, firewall commands and installs printed.
+    const QString detail = StatusView::systemDetailPath();
+    if (::access(QFile::encodeName(detail).constData(), R_OK) == 0)
+        path = detail;
+    QString trusted;
     QString program = QStringLiteral("qarg");
     StatusView::Part part = StatusView::Overview;
     if (options.command == QLatin1String("usb"))
@@ -120,14 +127,14 @@ int show(const Options& options)
         part = StatusView::Policy;
         if (options.level == QLatin1String("session")) {
             QString error;
-            path = StatusView::sessionStatusPath(options.user, &error);
+            path = StatusView::sessionStatusPath(options.user, &error, &trusted);
             if (path.isEmpty())
                 return fail(lumoctl::ExitFailure, error);
             program = QStringLiteral("qars");
         }
     }
     StatusView view;
-    if (!view.load(path, program))
+    if (!view.load(path, program, trusted))
         return fail(view.exitCode(), view.error());
     printOut(options.json ? view.json(part) : view.table(part).toUtf8());
     return lumoctl::ExitOk;
