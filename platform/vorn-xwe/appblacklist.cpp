@@ -1,6 +1,7 @@
 #include "appblacklist.h"
 
 #include "common/base/sysroot.h"
+#include "packageprograms.h"
 #include "platformfiles.h"
 #include "platformtools.h"
 #include "status.h"
@@ -15,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using vorn::base::sysroot;
 using vorn::base::sysrootPath;
 
 namespace xwe {
@@ -23,24 +23,7 @@ namespace appblacklist {
 
 namespace {
 
-const char* const kProgramDirs[] = {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/", "/usr/games/"};
-const char* const kLauncherDir = "/usr/share/applications/";
-
-// dpkg's tools work on the sysroot's package database, like every other path here.
-QStringList rootArguments()
-{
-    const QString root = sysroot();
-    return root.isEmpty() ? QStringList() : QStringList{QStringLiteral("--root=") + root};
-}
-
-bool isUserFacing(const QString& path)
-{
-    for (const char* dir : kProgramDirs) {
-        if (path.startsWith(QLatin1String(dir)) && path.indexOf(QLatin1Char('/'), int(qstrlen(dir))) < 0)
-            return true;
-    }
-    return path.startsWith(QLatin1String(kLauncherDir)) && path.endsWith(QLatin1String(".desktop"));
-}
+using packageprograms::dpkgRootArguments;
 
 // Paths that already have an override: an administrator's, which we leave alone, or ours.
 QSet<QString> overriddenPaths()
@@ -55,28 +38,10 @@ QSet<QString> overriddenPaths()
     return paths;
 }
 
-// What the package installs that users start: regular files only (links follow their target).
-QStringList userFacingFiles(const QString& package, bool* installed)
-{
-    QByteArray listing;
-    *installed = runTool(QStringLiteral("dpkg-query"), rootArguments() + QStringList{QStringLiteral("-L"), package},
-                         &listing) == ToolOutcome::Ok;
-    QStringList files;
-    for (const QByteArray& raw : listing.split('\n')) {
-        const QString path = QString::fromUtf8(raw).trimmed();
-        struct stat st {};
-        if (!isUserFacing(path) || ::lstat(QFile::encodeName(sysrootPath(path)).constData(), &st) != 0
-            || !S_ISREG(st.st_mode))
-            continue;
-        files.append(path);
-    }
-    return files;
-}
-
 int restore(const QJsonObject& entry)
 {
     const QString path = entry.value(QStringLiteral("path")).toString();
-    if (runTool(QStringLiteral("dpkg-statoverride"), rootArguments() + QStringList{QStringLiteral("--remove"), path})
+    if (runTool(QStringLiteral("dpkg-statoverride"), dpkgRootArguments() + QStringList{QStringLiteral("--remove"), path})
         != ToolOutcome::Ok)
         return Refused;
     const QByteArray local = QFile::encodeName(sysrootPath(path));
@@ -103,15 +68,32 @@ QJsonObject lock(const QString& path)
     const mode_t locked = st.st_mode & 0700;
     const QStringList add{QStringLiteral("--add"), QStringLiteral("#%1").arg(st.st_uid),
                           QStringLiteral("#%1").arg(st.st_gid), QString::number(locked, 8), path};
-    if (runTool(QStringLiteral("dpkg-statoverride"), rootArguments() + add) != ToolOutcome::Ok)
+    if (runTool(QStringLiteral("dpkg-statoverride"), dpkgRootArguments() + add) != ToolOutcome::Ok)
         return QJsonObject();
     if (::chmod(local.constData(), locked) != 0) {
         qWarning() << "vorn-xwe: cannot change the mode of" << path << qt_error_string(errno);
-        runTool(QStringLiteral("dpkg-statoverride"), rootArguments() + QStringList{QStringLiteral("--remove"), path});
+        runTool(QStringLiteral("dpkg-statoverride"), dpkgRootArguments() + QStringList{QStringLiteral("--remove"), path});
         return QJsonObject();
     }
     return QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("uid"), qint64(st.st_uid)},
                        {QStringLiteral("gid"), qint64(st.st_gid)}, {QStringLiteral("mode"), int(st.st_mode & 07777)}};
+}
+
+// One of our overrides whose mode was opened again (by hand, by a package script): the
+// mode the override names, 0700 at most, back in place.
+bool relock(const QString& path)
+{
+    const QByteArray local = QFile::encodeName(sysrootPath(path));
+    struct stat st {};
+    if (::stat(local.constData(), &st) != 0)
+        return false;
+    if ((st.st_mode & 07077) == 0)
+        return true;
+    if (::chmod(local.constData(), st.st_mode & 0700) != 0) {
+        qWarning() << "vorn-xwe: cannot change the mode of" << path << qt_error_string(errno);
+        return false;
+    }
+    return true;
 }
 
 int releaseDropped(const QStringList& packages, QJsonObject* overrides)
@@ -136,6 +118,7 @@ int releaseDropped(const QStringList& packages, QJsonObject* overrides)
     return status;
 }
 
+// Locks what users can run of each listed package; NotEnforced when any of it stays runnable.
 int lockListed(const QStringList& packages, QJsonObject* overrides)
 {
     int status = Success;
@@ -147,18 +130,23 @@ int lockListed(const QStringList& packages, QJsonObject* overrides)
             ours.insert(entry.toObject().value(QStringLiteral("path")).toString());
         bool installed = false;
         // Looked at again every time: an upgrade may have brought new programs.
-        for (const QString& path : userFacingFiles(package, &installed)) {
-            if (ours.contains(path))
-                continue;
-            if (taken.contains(path)) {
+        for (const QString& path : packageprograms::userRunnable(package, &installed)) {
+            bool locked = false;
+            if (ours.contains(path)) {
+                locked = relock(path);
+            } else if (taken.contains(path)) {
                 qInfo() << "vorn-xwe: leaving the existing override of" << path << "alone";
                 continue;
+            } else {
+                const QJsonObject entry = lock(path);
+                locked = !entry.isEmpty();
+                if (locked)
+                    entries.append(entry);
             }
-            const QJsonObject entry = lock(path);
-            if (entry.isEmpty())
-                status = Refused;
-            else
-                entries.append(entry);
+            if (!locked) {
+                qWarning() << "vorn-xwe: users can still run" << path << "of the blacklisted package" << package;
+                status = NotEnforced;
+            }
         }
         if (!installed)
             qInfo() << "vorn-xwe: package" << package << "is not installed, nothing to forbid yet";

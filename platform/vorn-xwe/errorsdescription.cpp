@@ -21,6 +21,8 @@ QString reason(int status)
         return QStringLiteral("operation refused by the platform");
     case xwe::NotSupported:
         return QStringLiteral("not supported by this desktop");
+    case xwe::NotEnforced:
+        return QStringLiteral("not in effect everywhere, see the log");
     default:
         return QStringLiteral("unknown platform error");
     }

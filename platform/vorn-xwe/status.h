@@ -14,6 +14,8 @@ enum Status : int {
     Refused = 7,
     // The desktop or distribution has nothing this setting could change.
     NotSupported = 8,
+    // The setting could not be made to hold in full (the log names what stays as it was).
+    NotEnforced = 9,
 };
 
 } // namespace xwe

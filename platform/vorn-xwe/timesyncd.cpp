@@ -59,7 +59,9 @@ int setServer(const QString& server)
     if (server.isEmpty()) {
         status = removeFile(path);
     } else {
-        const QByteArray content = "# Time server of the endpoint-management policy.\n[Time]\nNTP="
+        // The empty NTP= first: the policy's server replaces the servers of the main file and
+        // of earlier drop-ins instead of joining them.
+        const QByteArray content = "# Time server of the endpoint-management policy.\n[Time]\nNTP=\nNTP="
             + server.toUtf8() + "\n";
         status = writeFileAtomic(path, content, 0644);
     }

@@ -8,12 +8,14 @@ import signal
 import subprocess
 import tempfile
 
+import dbus
 import pytest
 
 import harness
 from server import POLICY_PATH
 from conftest import policy, replies, start_qarg, wait_until
 from test_usb import STICK, PHONE, usb, whitelist  # noqa: F401  pylint: disable=unused-import
+from test_qarg_software import FIREWALL, SCRIPT, serve
 
 NOBODY = 65534
 STATUS = "/run/qarg/status.json"
@@ -114,6 +116,47 @@ def test_session_policy_of_the_caller_and_of_a_named_user(lab):
     done = lumoctl(lab, "policy", "session")
     assert done.returncode == 3, done.stderr
     assert "qars is not running" in done.stderr
+
+
+def test_output_of_roots_scripts_and_firewall_commands_is_for_root_only(lab):
+    """A rotated password a root script prints reaches the server and root, never other users."""
+    secret = "new local admin password: Zq81-rotated"
+    serve(lab, "tasks/rotate.sh", "#!/bin/bash\necho '%s'\n" % secret)
+    lab.server.set_policy("system", policy(
+        (SCRIPT, "rotate_|_tasks/rotate.sh"), (FIREWALL, json.dumps(["echo fw-$((6 * 7)); exit 2"])),
+        ("ntp/ntpServer", "time.lab.example")))
+    start_qarg(lab)
+    lab.vorng.emit_server_msg(1100, {"job_id": 87, "task_id": 88})
+    receipt = wait_until(lambda: [c for c in replies(lab.vorng, 87) if c[2] == 2002], 20,
+                         what="the receipt")[0]
+    assert secret in receipt[4]
+    # Root's lumoctl shows what root's work printed.
+    shown = {s["key"]: s["result"] for s in settled(lab, "policy", "system")["settings"]}
+    assert shown == {SCRIPT: secret + "\n", FIREWALL: "fw-42\n",
+                     "ntp/ntpServer": "setNTPServer success"}
+
+    public, detail = lab.sandbox.path(STATUS), lab.sandbox.path("/run/qarg/status-detail.json")
+    assert (os.stat(public).st_mode & 0o777, os.stat(detail).st_mode & 0o777) == (0o644, 0o600)
+    with open(public, encoding="utf-8") as f:
+        text = f.read()
+    assert "Zq81" not in text and "fw-42" not in text
+    assert {s["key"]: s["result"] for s in json.loads(text)["policy"]["settings"]} == {
+        SCRIPT: "success", FIREWALL: "failed: exit 2", "ntp/ntpServer": "setNTPServer success"}
+
+    obj = lab.bus.connection().get_object("com.kestal.vorn.qarg", "/com/kestal/vorn/qarg")
+    assert secret in str(dbus.Interface(obj, "com.kestal.vorn.qarg.Status").Get())
+    if os.geteuid() != 0:
+        pytest.skip("needs root to ask the bus as another user")
+    os.chmod(socket_path(lab.bus.address), 0o777)
+    env = harness.clean_env()
+    env.update(lab.bus.client_env())
+    done = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=com.kestal.vorn.qarg",
+                           "/com/kestal/vorn/qarg", "com.kestal.vorn.qarg.Status.Get"],
+                          env=env, capture_output=True, text=True, timeout=30, check=False,
+                          preexec_fn=drop_to_nobody)
+    assert done.returncode == 0, done.stderr
+    assert "failed: exit 2" in done.stdout
+    assert "Zq81" not in done.stdout and "fw-42" not in done.stdout
 
 
 def test_usb_shows_each_device_and_the_decision_on_it(usb):

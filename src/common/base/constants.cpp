@@ -29,6 +29,7 @@ const QString kPublicKeyPath = rooted("/etc/vorn/IRO_Vorn.pem");
 const QString kQARGSoftwareListPath = rooted("/var/lib/qarg/software_list.list");
 const QString kQargReceiptJournalPath = rooted("/var/lib/qarg/receipts");
 const QString kQargStatusPath = rooted("/run/qarg/status.json");
+const QString kQargStatusDetailPath = rooted("/run/qarg/status-detail.json");
 const QString kQargAppliedPath = rooted("/var/lib/qarg/applied.json");
 const QString kQargInstallsPath = rooted("/var/lib/qarg/installs");
 const QString kServiceManagerPath = rooted("/run/systemd/system");

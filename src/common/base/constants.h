@@ -25,6 +25,9 @@ extern const QString kQARGSoftwareListPath;
 extern const QString kQargReceiptJournalPath;
 // What the running daemon shows administrators (lumoctl).
 extern const QString kQargStatusPath;
+// The same with the whole result texts of root's scripts, firewall commands
+// and installs: root alone may read it.
+extern const QString kQargStatusDetailPath;
 // Which one-shot items of the latest system policy succeeded.
 extern const QString kQargAppliedPath;
 // One directory per software installation under way, whose result is owed.

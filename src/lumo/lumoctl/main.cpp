@@ -8,11 +8,13 @@
 #include <QDBusMessage>
 #include <QDateTime>
 #include <QJsonArray>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
 #include <cstdio>
+#include <unistd.h>
 
 using lumoctl::StatusView;
 
@@ -143,6 +145,11 @@ int showLastKnown(const StatusView& view, const Options& options, StatusView::Pa
 int show(const Options& options)
 {
     QString path = StatusView::systemStatusPath();
+    // Root reads the whole texts of what its scripts, firewall commands and installs printed.
+    const QString detail = StatusView::systemDetailPath();
+    if (::access(QFile::encodeName(detail).constData(), R_OK) == 0)
+        path = detail;
+    QString trusted;
     QString program = QStringLiteral("qarg");
     StatusView::Part part = StatusView::Overview;
     if (options.command == QLatin1String("usb"))
@@ -151,14 +158,14 @@ int show(const Options& options)
         part = StatusView::Policy;
         if (options.level == QLatin1String("session")) {
             QString error;
-            path = StatusView::sessionStatusPath(options.user, &error);
+            path = StatusView::sessionStatusPath(options.user, &error, &trusted);
             if (path.isEmpty())
                 return fail(lumoctl::ExitFailure, error);
             program = QStringLiteral("qars");
         }
     }
     StatusView view;
-    if (!view.load(path, program)) {
+    if (!view.load(path, program, trusted)) {
         if (view.exitCode() == lumoctl::ExitNotRunning && !view.object().isEmpty())
             return showLastKnown(view, options, part, program);
         return fail(view.exitCode(), view.error());

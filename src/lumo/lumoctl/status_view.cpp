@@ -1,5 +1,7 @@
 #include "status_view.h"
 
+#include "status_file.h"
+
 #include "common/base/sysroot.h"
 
 #include <QDir>
@@ -12,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -293,15 +294,16 @@ StatusView::StatusView()
 
 StatusView::~StatusView() = default;
 
-bool StatusView::load(const QString& path, const QString& program)
+bool StatusView::load(const QString& path, const QString& program, const QString& trusted)
 {
     d->object = QJsonObject();
     d->program = program;
-    // Non-blocking, so that a FIFO put in the status file's place cannot hold us.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const OpenedStatusFile opened = openStatusFile(path, trusted);
+    if (!opened.problem.isEmpty())
+        return d->fail(ExitFailure, QStringLiteral("%1 %2").arg(path, opened.problem));
+    const int fd = opened.fd;
     if (fd < 0) {
-        const int error = errno;
+        const int error = opened.error;
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
         if (error == ENOENT || error == ENOTDIR)
             return d->fail(ExitNotRunning, QStringLiteral("%1 is not running: no status file %2")
@@ -409,8 +411,15 @@ QString StatusView::systemStatusPath()
     return vorn::base::sysrootPath(QStringLiteral("/run/qarg/status.json"));
 }
 
-QString StatusView::sessionStatusPath(const QString& user, QString* error)
+QString StatusView::systemDetailPath()
 {
+    return vorn::base::sysrootPath(QStringLiteral("/run/qarg/status-detail.json"));
+}
+
+QString StatusView::sessionStatusPath(const QString& user, QString* error, QString* trusted)
+{
+    if (trusted)
+        trusted->clear();
     if (user.isEmpty())
         return stateHome() + QLatin1String("/vorn/status.json");
     const QString home = homeOf(user);
@@ -419,7 +428,10 @@ QString StatusView::sessionStatusPath(const QString& user, QString* error)
             *error = QStringLiteral("no such user: %1").arg(printable(user));
         return QString();
     }
-    return home + QLatin1String("/.local/state/vorn/status.json");
+    // Below the home, the user decides what the names lead to.
+    if (trusted)
+        *trusted = QDir::cleanPath(home);
+    return QDir::cleanPath(home) + QLatin1String("/.local/state/vorn/status.json");
 }
 
 bool StatusView::processAlive(qint64 pid, const QString& program)

@@ -102,22 +102,23 @@ QString AbstractPolicy::documentMd5() const
     return d->md5;
 }
 
-void AbstractPolicy::appendExecResult(const QString& key, const QString& result)
+void AbstractPolicy::appendExecResult(const QString& key, const QString& result,
+                                      const QString& summary)
 {
     {
         QMutexLocker locker(&d->mutex);
         d->results.append(QJsonObject{{key, result}});
         ++m_policyExecCounter;
     }
-    resultRecorded(key, result);
+    resultRecorded(key, result, summary);
 }
 
-void AbstractPolicy::resultRecorded(const QString&, const QString&)
+void AbstractPolicy::resultRecorded(const QString&, const QString&, const QString&)
 {
 }
 
 bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
-                                      const QString& result)
+                                      const QString& result, const QString& summary)
 {
     QMutexLocker locker(&d->mutex);
     if (document != d->document) {
@@ -127,7 +128,7 @@ bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
     d->results.append(QJsonObject{{key, result}});
     ++m_policyExecCounter;
     locker.unlock();
-    resultRecorded(key, result);
+    resultRecorded(key, result, summary);
     return true;
 }
 

@@ -32,11 +32,16 @@ public:
     QString documentMd5() const;
 
     // Records one result for the document being executed. Any thread.
-    void appendExecResult(const QString& key, const QString& result);
+    // A result that carries what a child run as root printed comes with a
+    // summary ("success", "failed: exit 2"): the receipt gets the result,
+    // what every local user may read only the summary.
+    void appendExecResult(const QString& key, const QString& result,
+                          const QString& summary = QString());
     // Same, for a result that arrives later (HTTPS callback, child process):
     // it is recorded only while `document` is still the one being executed,
     // so that a late result can never count towards a later document.
-    bool appendExecResult(quint64 document, const QString& key, const QString& result);
+    bool appendExecResult(quint64 document, const QString& key, const QString& result,
+                          const QString& summary = QString());
     QString getExecResult();
 
     bool readCache(const QString& path, QByteArray& data);
@@ -49,7 +54,7 @@ protected:
     // counter and total 0. Called by the executors before each document.
     quint64 beginDocument();
     // Called after each result was recorded, outside the lock; any thread.
-    virtual void resultRecorded(const QString& key, const QString& result);
+    virtual void resultRecorded(const QString& key, const QString& result, const QString& summary);
     // A handler that records several results for one setting raises the
     // total by the number of extra results it will record.
     void expectMoreResults(int count);

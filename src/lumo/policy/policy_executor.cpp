@@ -157,10 +157,11 @@ void PolicyExecutor::setStatusBoard(StatusBoard* board)
     m_status = board;
 }
 
-void PolicyExecutor::resultRecorded(const QString& key, const QString& result)
+void PolicyExecutor::resultRecorded(const QString& key, const QString& result,
+                                    const QString& summary)
 {
     if (m_status)
-        m_status->settingResult(key, result);
+        m_status->settingResult(key, result, summary);
 }
 
 void PolicyExecutor::setJournal(ReceiptJournal* journal)

@@ -72,7 +72,7 @@ protected:
 
     // Whether the key table has a handler for `key`.
     virtual bool handles(const QString& key) const = 0;
-    void resultRecorded(const QString& key, const QString& result) override;
+    void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
     bool isStopping() const;
     // Called once a document is parsed, before its first handler.
     virtual void documentLoaded() {}

@@ -15,12 +15,18 @@ namespace {
 // Results of a large document come in bursts: one write for each burst.
 constexpr int kWriteDelayMs = 200;
 
+// Kept apart from a setting's public result; never written to the status file.
+const QString kDetail = QStringLiteral("detail");
+const QString kResult = QStringLiteral("result");
+
 QString userName()
 {
     const struct passwd* entry = ::getpwuid(::getuid());
     return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(::getuid());
 }
 } // namespace
+
+const QString StatusBoard::kPrivateResultText = QStringLiteral("result shown to root only");
 
 StatusBoard::StatusBoard(const QString& program, const QString& path, QObject* parent)
     : QObject(parent)
@@ -52,6 +58,15 @@ QString StatusBoard::now()
 void StatusBoard::setLiveValues(std::function<QJsonObject()> values)
 {
     m_live = std::move(values);
+    refresh();
+}
+
+void StatusBoard::setPrivateResults(const QStringList& keys, const QString& detailPath)
+{
+    QMutexLocker locker(&m_mutex);
+    m_privateKeys = keys;
+    m_detailPath = detailPath;
+    locker.unlock();
     refresh();
 }
 
@@ -91,7 +106,7 @@ void StatusBoard::beginDocument(const PolicyInfo& info, const QMap<QString, QStr
     refresh();
 }
 
-void StatusBoard::settingResult(const QString& key, const QString& result)
+void StatusBoard::settingResult(const QString& key, const QString& result, const QString& summary)
 {
     QMutexLocker locker(&m_mutex);
     // Settings that record several results show the latest.
@@ -99,7 +114,13 @@ void StatusBoard::settingResult(const QString& key, const QString& result)
         QJsonObject setting = m_settings.at(i).toObject();
         if (setting.value(QStringLiteral("key")).toString() != key)
             continue;
-        setting.insert(QStringLiteral("result"), result);
+        if (!summary.isEmpty() || m_privateKeys.contains(key)) {
+            setting.insert(kResult, summary.isEmpty() ? kPrivateResultText : summary);
+            setting.insert(kDetail, result);
+        } else {
+            setting.insert(kResult, result);
+            setting.remove(kDetail);
+        }
         setting.insert(QStringLiteral("time"), now());
         m_settings.replace(i, setting);
         break;
@@ -162,7 +183,21 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
     refresh();
 }
 
-QByteArray StatusBoard::snapshot()
+// Root sees each result whole; everybody else never sees a detail.
+QJsonArray StatusBoard::settings(View view) const
+{
+    QJsonArray shown;
+    for (const QJsonValue& item : m_settings) {
+        QJsonObject setting = item.toObject();
+        const QJsonValue detail = setting.take(kDetail);
+        if (view == View::Root && !detail.isUndefined())
+            setting.insert(kResult, detail);
+        shown.append(setting);
+    }
+    return shown;
+}
+
+QByteArray StatusBoard::snapshot(View view)
 {
     QJsonObject state;
     {
@@ -170,7 +205,7 @@ QByteArray StatusBoard::snapshot()
         state = m_state;
         QJsonObject policy = state.value(QStringLiteral("policy")).toObject();
         if (!policy.isEmpty()) {
-            policy.insert(QStringLiteral("settings"), m_settings);
+            policy.insert(QStringLiteral("settings"), settings(view));
             state.insert(QStringLiteral("policy"), policy);
         }
     }
@@ -219,5 +254,12 @@ void StatusBoard::write()
     }
     if (!vorn::base::FileContent::writeAtomic(m_path, snapshot()))
         qWarning() << "status file not written:" << m_path;
+    QMutexLocker locker(&m_mutex);
+    const QString detailPath = m_detailPath;
+    locker.unlock();
+    if (!detailPath.isEmpty()
+        && !vorn::base::FileContent::writeAtomic(detailPath, snapshot(View::Root),
+                                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        qWarning() << "status detail file not written:" << detailPath;
     emit written();
 }

@@ -8,13 +8,16 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
 // What a running program tells an administrator: a status file, readable by
 // all and free of secrets, replaced atomically whenever something changes
 // (server, last and next pull, the document being executed and each of its
-// results, owed receipts, USB control and the devices seen). Setters may be
+// results, owed receipts, USB control and the devices seen). Results that may
+// carry what a child run as root printed show only their summary there; their
+// whole text goes to a detail file that only root can read. Setters may be
 // called from any thread; writes are gathered and made on the main thread.
 class StatusBoard : public QObject
 {
@@ -27,9 +30,16 @@ public:
     // receipts, server and machine id.
     void setLiveValues(std::function<QJsonObject()> values);
 
+    // Results of these keys are root's: every user sees their summary, or
+    // kPrivateResultText when none came with them; the whole status, with
+    // their full texts, goes to `detailPath` (mode 0600).
+    void setPrivateResults(const QStringList& keys, const QString& detailPath);
+
     void setLastPull(int taskId, int jobId, const QString& outcome, const QString& md5);
     void beginDocument(const PolicyInfo& info, const QMap<QString, QString>& settings);
-    void settingResult(const QString& key, const QString& result);
+    // A non-empty summary stands in for the result wherever every user looks.
+    void settingResult(const QString& key, const QString& result,
+                       const QString& summary = QString());
     void endDocument();
     void setUsbControl(bool on);
     void usbDevice(const QString& name, const QString& vendorId, const QString& productId,
@@ -38,13 +48,16 @@ public:
     // Something read through the live values changed: write again soon.
     void refresh();
 
-    // The status as JSON text, as the file holds it.
-    QByteArray snapshot();
+    enum class View { Public, Root };
+    // The status as JSON text, as the status file (Public) or the detail
+    // file (Root) holds it.
+    QByteArray snapshot(View view = View::Public);
     // The status without the settings of the document (main thread): what a
     // one-line summary needs, cheap also for a large document.
     QJsonObject overview();
 
     static QString now();
+    static const QString kPrivateResultText;
     static constexpr int kMaxValueChars = 200;
     static constexpr int kMaxDevices = 200;
 
@@ -55,8 +68,11 @@ signals:
 private:
     Q_DISABLE_COPY(StatusBoard)
     void write();
+    QJsonArray settings(View view) const;
 
     QString m_path;
+    QString m_detailPath;
+    QStringList m_privateKeys;
     std::function<QJsonObject()> m_live;
     QMutex m_mutex;
     QJsonObject m_state;

@@ -68,7 +68,7 @@ bool ControlService::handleMessage(const QDBusMessage& message, const QDBusConne
     if (message.type() != QDBusMessage::MethodCallMessage)
         return false;
     if (message.interface() == kStatusInterface && message.member() == QLatin1String("Get")) {
-        connection.send(message.createReply(QString::fromUtf8(m_status->snapshot())));
+        answerStatus(message, connection);
         return true;
     }
     if (message.interface() == kControlInterface && message.member() == QLatin1String("Pull")) {
@@ -79,7 +79,8 @@ bool ControlService::handleMessage(const QDBusMessage& message, const QDBusConne
 }
 
 // Who asks is known only from the bus; the answer is sent once it has said.
-void ControlService::pullIfRoot(const QDBusMessage& message, const QDBusConnection& connection)
+void ControlService::whenCallerKnown(const QDBusMessage& message, const QDBusConnection& connection,
+                                     std::function<void(bool root)> then)
 {
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
@@ -87,20 +88,43 @@ void ControlService::pullIfRoot(const QDBusMessage& message, const QDBusConnecti
     ask << message.service();
     QDBusConnection bus = connection;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask, kUidQueryTimeoutMs), this);
-    const QPointer<PolicyReceiver> receiver(m_receiver);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [watcher, message, bus, receiver]() mutable {
+            [watcher, then = std::move(then)] {
                 watcher->deleteLater();
                 const QDBusPendingReply<uint> uid = *watcher;
-                if (uid.isError() || uid.value() != 0) {
-                    qWarning() << "pull request refused, caller is not root:" << message.service();
-                    bus.send(message.createErrorReply(QDBusError::AccessDenied,
-                                                      QStringLiteral("only root may ask for a pull")));
-                    return;
-                }
-                qInfo() << "pull requested by the administrator";
-                if (receiver)
-                    receiver->pullPolicy(-1, -1);
-                bus.send(message.createReply(QStringLiteral("pull started")));
+                then(!uid.isError() && uid.value() == 0);
             });
+}
+
+void ControlService::pullIfRoot(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    const QPointer<PolicyReceiver> receiver(m_receiver);
+    QDBusConnection bus = connection;
+    whenCallerKnown(message, connection, [message, bus, receiver](bool root) mutable {
+        if (!root) {
+            qWarning() << "pull request refused, caller is not root:" << message.service();
+            bus.send(message.createErrorReply(QDBusError::AccessDenied,
+                                              QStringLiteral("only root may ask for a pull")));
+            return;
+        }
+        qInfo() << "pull requested by the administrator";
+        if (receiver)
+            receiver->pullPolicy(-1, -1);
+        bus.send(message.createReply(QStringLiteral("pull started")));
+    });
+}
+
+// Root sees what its scripts, firewall commands and installs printed; others their summaries.
+void ControlService::answerStatus(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    const QPointer<StatusBoard> status(m_status);
+    QDBusConnection bus = connection;
+    whenCallerKnown(message, connection, [message, bus, status](bool root) mutable {
+        if (!status) {
+            bus.send(message.createErrorReply(QDBusError::Failed, QStringLiteral("qarg is stopping")));
+            return;
+        }
+        const StatusBoard::View view = root ? StatusBoard::View::Root : StatusBoard::View::Public;
+        bus.send(message.createReply(QString::fromUtf8(status->snapshot(view))));
+    });
 }

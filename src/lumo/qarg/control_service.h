@@ -3,14 +3,17 @@
 #include <QDBusVirtualObject>
 #include <QString>
 
+#include <functional>
+
 class PolicyReceiver;
 class StatusBoard;
 
 // qarg's own name on the system bus, for the administrator's command: anyone
-// may read the status (the same text as the status file); only root may ask
-// for an immediate pull, as the timer would make it (no receipt). The bus
-// policy installed with the package says the same; the check here holds on
-// any bus.
+// may read the status (the same text as the status file; root gets the full
+// text of the results that are root's, as the detail file holds it); only
+// root may ask for an immediate pull, as the timer would make it (no
+// receipt). The bus policy installed with the package says the same; the
+// checks here hold on any bus.
 class ControlService : public QDBusVirtualObject
 {
     Q_OBJECT
@@ -30,7 +33,12 @@ public:
 
 private:
     Q_DISABLE_COPY(ControlService)
+    // Asks the bus who sent `message` and calls `then` with whether it is root
+    // (false too when the bus does not say).
+    void whenCallerKnown(const QDBusMessage& message, const QDBusConnection& connection,
+                         std::function<void(bool root)> then);
     void pullIfRoot(const QDBusMessage& message, const QDBusConnection& connection);
+    void answerStatus(const QDBusMessage& message, const QDBusConnection& connection);
 
     PolicyReceiver* m_receiver;
     StatusBoard* m_status;

@@ -45,3 +45,16 @@ QString ShellCommand::resultText(const QString& command, const Result& result, i
         text += QLatin1Char('\n') + result.output;
     return text;
 }
+
+QString ShellCommand::summaryText(const Result& result, int limitMs)
+{
+    if (!result.error.isEmpty())
+        return QStringLiteral("failed: could not be started");
+    if (result.timedOut)
+        return QStringLiteral("failed: timed out after %1").arg(limitText(limitMs));
+    if (result.exitCode == 0)
+        return QStringLiteral("success");
+    if (result.exitCode < 0)
+        return QStringLiteral("failed: ended by a signal");
+    return QStringLiteral("failed: exit %1").arg(result.exitCode);
+}

@@ -24,4 +24,6 @@ public:
     // The result as recorded for a setting: the output, or a text saying why
     // there is none or why it ended early.
     static QString resultText(const QString& command, const Result& result, int limitMs);
+    // How it ended, without its output: "success", "failed: exit 2", ...
+    static QString summaryText(const Result& result, int limitMs);
 };

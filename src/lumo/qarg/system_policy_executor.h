@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QScopedPointer>
 #include <QString>
+#include <QStringList>
 
 class PolicyQueue;
 class SystemPolicyExecutorPrivate;
@@ -21,6 +22,10 @@ public:
     ~SystemPolicyExecutor() override;
 
     void callFunction(QString key, QString value) override;
+
+    // The settings whose results carry what children run as root printed
+    // (scripts, firewall commands, installs): local users see summaries only.
+    static QStringList rootOutputKeys();
 
     // The manager tells how a command asked for by execScript or
     // execDocumentScript ended, before it records the command's result.

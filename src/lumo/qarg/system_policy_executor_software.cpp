@@ -247,7 +247,8 @@ void SystemPolicyExecutor::execFireWall(const QString& value)
         const ShellCommand::Result result = ShellCommand::run(command, kFirewallCommandLimitMs);
         d->record.record(item.document, item.key, item.name, result.succeeded());
         appendExecResult(kFirewallKey,
-                         ShellCommand::resultText(command, result, kFirewallCommandLimitMs));
+                         ShellCommand::resultText(command, result, kFirewallCommandLimitMs),
+                         ShellCommand::summaryText(result, kFirewallCommandLimitMs));
     }
 }
 
@@ -325,8 +326,13 @@ bool SystemPolicyExecutor::runsOnce(const OneShotRecord::Item& item)
     if (isTaskDocument() || !d->record.succeeded(item.document, item.key, item.name))
         return true;
     qInfo() << "one-shot item done for this policy already, not run again:" << item.key << item.name;
-    appendExecResult(item.key, OneShotRecord::kUnchangedText);
+    appendExecResult(item.key, OneShotRecord::kUnchangedText, OneShotRecord::kUnchangedText);
     return false;
+}
+
+QStringList SystemPolicyExecutor::rootOutputKeys()
+{
+    return {kInstallKey, kScriptKey, kFirewallKey};
 }
 
 void SystemPolicyExecutor::documentLoaded()

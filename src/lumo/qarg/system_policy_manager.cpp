@@ -8,6 +8,7 @@
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/service_signals.h"
+#include "lumo/policy/status_board.h"
 #include "control_service.h"
 #include "install_runner.h"
 #include "lumo/policy/policy_receiver.h"
@@ -131,6 +132,8 @@ void SystemPolicyManager::initPolicy()
     m_executor = new SystemPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
     m_executor->setStatusBoard(m_pipeline->statusBoard());
+    m_pipeline->statusBoard()->setPrivateResults(SystemPolicyExecutor::rootOutputKeys(),
+                                                 vorn::kQargStatusDetailPath);
     auto* control = new ControlService(m_pipeline->receiver(), m_pipeline->statusBoard(), this);
     control->registerOnBus();
     m_executor->setConfig(m_host, m_port);
@@ -239,7 +242,8 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
                     qWarning() << "----script time limit reached, killed:" << key;
                 // Remembered before the result can end the document.
                 m_executor->commandFinished(document, cmd, result.succeeded());
-                m_executor->appendExecResult(document, key, scriptResultText(result));
+                m_executor->appendExecResult(document, key, scriptResultText(result),
+                                             scriptSummaryText(result));
             });
 }
 
@@ -264,6 +268,19 @@ QString SystemPolicyManager::scriptResultText(const ChildResult& result)
     if (result.timedOut)
         text += QStringLiteral("\nkilled: no end within %1 s").arg(kScriptTimeLimitMs / 1000);
     return text;
+}
+
+QString SystemPolicyManager::scriptSummaryText(const ChildResult& result)
+{
+    if (!result.started)
+        return QStringLiteral("failed: could not be started");
+    if (result.timedOut)
+        return QStringLiteral("failed: no end within %1 s").arg(kScriptTimeLimitMs / 1000);
+    if (result.crashed)
+        return QStringLiteral("failed: ended by a signal");
+    if (result.exitCode != 0)
+        return QStringLiteral("failed: exit %1").arg(result.exitCode);
+    return QStringLiteral("success");
 }
 
 void SystemPolicyManager::notifyLoginLimitChanged(int type)

@@ -33,6 +33,8 @@ public:
 
     // What a script's run records as the result of its setting.
     static QString scriptResultText(const vorn::base::ChildResult& result);
+    // How it ended, for every local user to see: "success", "failed: exit 2", ...
+    static QString scriptSummaryText(const vorn::base::ChildResult& result);
 
 signals:
     void notifyExeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,

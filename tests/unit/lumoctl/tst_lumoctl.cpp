@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -65,10 +67,14 @@ private slots:
     void pull_data();
     void pull();
     void unreadableStatusIsNoPermission();
+    void rootSeesWhatItsScriptsPrinted();
+    void otherUsersFileIsNotFollowed_data();
+    void otherUsersFileIsNotFollowed();
 
 private:
     Result run(const QStringList& args, const QString& busAddress = QString(), bool asNobody = false);
-    void writeStatus(const QString& path, const QByteArray& program, qint64 pid);
+    void writeStatus(const QString& path, const QByteArray& program, qint64 pid,
+                     const QByteArray& result = "setNTPServer success");
 
     QTemporaryDir m_dir;
     QString m_sysroot;
@@ -108,7 +114,8 @@ void TestLumoctl::cleanupTestCase()
     m_bus.reset();
 }
 
-void TestLumoctl::writeStatus(const QString& path, const QByteArray& program, qint64 pid)
+void TestLumoctl::writeStatus(const QString& path, const QByteArray& program, qint64 pid,
+                              const QByteArray& result)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     QFile file(path);
@@ -120,7 +127,7 @@ void TestLumoctl::writeStatus(const QString& path, const QByteArray& program, qi
                  "\"usb_control\": false, \"usb_devices\": [], \"policy\": {\"task_id\": -1, \"job_id\": -1, "
                  "\"started\": \"2026-12-07T23:58:00Z\", \"finished\": \"2026-12-07T23:58:01Z\", "
                  "\"settings\": [{\"key\": \"ntp/ntpServer\", \"value\": \"time.lab.example\", "
-                 "\"result\": \"setNTPServer success\", \"time\": \"2026-12-07T23:58:01Z\"}]}}");
+                 "\"result\": \"" + result + "\", \"time\": \"2026-12-07T23:58:01Z\"}]}}");
 }
 
 // The command runs while this process keeps serving the fake control object.
@@ -321,6 +328,80 @@ void TestLumoctl::unreadableStatusIsNoPermission()
     const Result result = run({QStringLiteral("status")}, QString(), root);
     QVERIFY2(result.exitCode == 2, result.err.constData());
     QVERIFY2(result.err.contains("cannot read " + QFile::encodeName(system)), result.err.constData());
+}
+
+// qarg's public status has the summary of a script's result, its detail file the output.
+void TestLumoctl::rootSeesWhatItsScriptsPrinted()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the command as another user");
+    const QString system = m_sysroot + QLatin1String("/run/qarg/status.json");
+    const QString detail = m_sysroot + QLatin1String("/run/qarg/status-detail.json");
+    writeStatus(system, "qarg", m_qarg.processId(), "success");
+    QVERIFY(QFile::setPermissions(system, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                              | QFile::ReadOther));
+    writeStatus(detail, "qarg", m_qarg.processId(), "rotated password: s3cret");
+    QVERIFY(QFile::setPermissions(detail, QFile::ReadOwner | QFile::WriteOwner));
+    // Everybody may reach and read the public file, as in /run/qarg.
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    for (const QString& dir : {m_dir.path(), m_sysroot, m_sysroot + QLatin1String("/run"),
+                               m_sysroot + QLatin1String("/run/qarg")})
+        QVERIFY(QFile::setPermissions(dir, open));
+
+    const Result root = run({QStringLiteral("policy")});
+    const Result user = run({QStringLiteral("policy")}, QString(), true);
+    QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QFile::remove(detail);
+    QVERIFY2(root.exitCode == 0, root.err.constData());
+    QVERIFY2(root.out.contains("rotated password: s3cret"), root.out.constData());
+    QVERIFY2(user.exitCode == 0, user.err.constData());
+    QVERIFY2(user.out.contains("ntp/ntpServer") && user.out.contains("success"), user.out.constData());
+    QVERIFY2(!user.out.contains("s3cret"), user.out.constData());
+}
+
+void TestLumoctl::otherUsersFileIsNotFollowed_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("link to a file of root") << "link" << "is reached through a symbolic link, not followed";
+    QTest::newRow("link on the way") << "directory link" << "is reached through a symbolic link, not followed";
+    QTest::newRow("second name of a file of root") << "hard link" << "has more than one name, not read";
+    QTest::newRow("FIFO") << "fifo" << "is not a regular file";
+    // A device no driver serves: opening it would fail with ENXIO.
+    QTest::newRow("device node") << "device" << "is not a regular file";
+}
+
+// What alice puts in her home cannot make root's lumoctl read a file of root's or open a device.
+void TestLumoctl::otherUsersFileIsNotFollowed()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, problem);
+    const QString secret = m_sysroot + QLatin1String("/root/private/vorn/status.json");
+    writeStatus(secret, "qars", m_qars.processId(), "root-only text");
+    const QString state = m_sysroot + QLatin1String("/home/alice/.local/state");
+    const QString alice = state + QLatin1String("/vorn/status.json");
+    QDir(state).removeRecursively();
+    QVERIFY(QDir().mkpath(state + QLatin1String("/vorn")));
+    const QByteArray local = QFile::encodeName(alice);
+    if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(secret, alice));
+    else if (kind == QLatin1String("directory link"))
+        QVERIFY(QDir(state + QLatin1String("/vorn")).removeRecursively()
+                && QFile::link(QFileInfo(secret).path(), state + QLatin1String("/vorn")));
+    else if (kind == QLatin1String("hard link"))
+        QCOMPARE(::link(QFile::encodeName(secret).constData(), local.constData()), 0);
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(local.constData(), 0644), 0);
+    else if (::mknod(local.constData(), S_IFCHR | 0644, makedev(240, 0)) != 0)
+        QSKIP("no device nodes can be made here");
+
+    const Result result = run({QStringLiteral("policy"), QStringLiteral("session"), QStringLiteral("--user"),
+                               QStringLiteral("alice")});
+    QDir(state).removeRecursively();
+    QVERIFY2(result.exitCode == 4, result.err.constData());
+    QCOMPARE(QString::fromUtf8(result.err), QStringLiteral("lumoctl: %1 %2\n").arg(alice, problem));
+    QVERIFY(result.out.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLumoctl)

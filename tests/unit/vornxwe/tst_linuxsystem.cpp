@@ -45,6 +45,7 @@ private slots:
     void timeServerDropIn_data();
     void timeServerDropIn();
     void laterDropInWins();
+    void adminServersReplaced();
     void radioSwitches();
     void storageRules_data();
     void storageRules();
@@ -117,6 +118,41 @@ void TestLinuxSystem::laterDropInWins()
     QVERIFY(catConfig().contains("NTP=a.site b.site"));
     QVERIFY(QFile::remove(other));
     QCOMPARE(m_system->GetNTPServer(), QStringLiteral("time.lab.example"));
+}
+
+// The servers systemd takes from the concatenated configuration: an empty NTP= resets the list.
+static QStringList ntpServers(const QByteArray& config)
+{
+    QStringList servers;
+    for (const QByteArray& line : config.split('\n')) {
+        if (!line.startsWith("NTP="))
+            continue;
+        const QString value = QString::fromUtf8(line.mid(4)).trimmed();
+        if (value.isEmpty())
+            servers.clear();
+        else
+            servers += value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+    return servers;
+}
+
+void TestLinuxSystem::adminServersReplaced()
+{
+    // An administrator's own servers, in the main file and in an earlier drop-in.
+    const QString mainFile = m_lab.path(QStringLiteral("/etc/systemd/timesyncd.conf"));
+    const QByteArray original = PlatformLab::readAll(mainFile);
+    const QString site = m_lab.path(QStringLiteral("/etc/systemd/timesyncd.conf.d/50-site.conf"));
+    QVERIFY(PlatformLab::writeFile(mainFile, "[Time]\nNTP=admin.lab.example\n"));
+    QVERIFY(PlatformLab::writeFile(site, "[Time]\nNTP=site.lab.example\n"));
+
+    QCOMPARE(m_system->SetNTPServer(QStringLiteral("time.lab.example")), 0);
+    const QByteArray config = catConfig();
+    QVERIFY2(config.contains("NTP=site.lab.example"), config.constData());
+    QCOMPARE(ntpServers(config), QStringList{QStringLiteral("time.lab.example")});
+    QCOMPARE(m_system->GetNTPServer(), QStringLiteral("time.lab.example"));
+
+    QVERIFY(QFile::remove(site));
+    QVERIFY(PlatformLab::writeFile(mainFile, original));
 }
 
 void TestLinuxSystem::radioSwitches()
