@@ -10,7 +10,8 @@ local logins, blacklists PACKAGE, makes USB storage read-only and optical drives
 sets a time server. The enrolment files the core client service would write (/etc/vorn,
 /usr/share/vorn) are written for the run and removed after it. Prints one line per check and
 "lockdown: N passed, N failed"; exit status 0 when all passed, 2 when this machine must not be
-locked down: it is enrolled (/etc/vorn exists) or logind runs (SSH sessions would be ended).
+locked down: it is enrolled (/etc/vorn exists) or logind lists sessions (the login limit would
+end local users' SSH sessions).
 """
 
 import json
@@ -131,8 +132,9 @@ def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 1
-    if any(os.path.exists(p) for p in CLIENT_FILES) or os.path.isdir("/run/systemd/sessions"):
-        print("lockdown: not on this machine (enrolled, or logind runs)")
+    sessions = "/run/systemd/sessions"
+    if any(os.path.exists(p) for p in CLIENT_FILES) or (os.path.isdir(sessions) and os.listdir(sessions)):
+        print("lockdown: not on this machine (enrolled, or logind lists sessions)")
         return 2
     checks = Checks()
     with tempfile.TemporaryDirectory(prefix="vorn-lockdown-") as workdir:
