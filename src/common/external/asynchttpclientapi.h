@@ -28,8 +28,9 @@ class AsyncHttpClientApiPrivate;
 //   100..599  the HTTP status the server answered with
 // A download succeeded only when the code is 2xx; its text is then the local
 // path. Otherwise the text describes the failure and the target is untouched.
-// A getRequest that got no HTTP answer (codes 0, 4003, 4013, 4030) delivers an
-// empty body. Timeouts are in seconds and cover the whole request.
+// A getRequest that got no HTTP answer (codes 0, 4003, 4013, 4030) delivers
+// the reason as its text (for a refused handshake, what the certificate checks
+// found), never a body. Timeouts are in seconds and cover the whole request.
 //
 // A download is written to its file as it arrives; neither it nor the
 // network layer holds more than about a megabyte of it in memory. At most

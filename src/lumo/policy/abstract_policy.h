@@ -22,6 +22,8 @@ public:
     virtual bool execPolicy(const PolicyInfo& info) = 0;
     virtual void callFunction(QString key, QString value) = 0;
 
+    // A fixed server instead of the enrolled one; without it every call
+    // reads the current one.
     void setConfig(const QString& host, const QString& port);
     QString serverHost() const;
     QString serverPort() const;
@@ -31,7 +33,8 @@ public:
     // The md5 the server gave the parsed document; empty when it has none.
     QString documentMd5() const;
 
-    // Records one result for the document being executed. Any thread.
+    // Records one result for the document being executed, its text cut to
+    // ReceiptBounds::kMaxResultBytes. Any thread.
     void appendExecResult(const QString& key, const QString& result);
     // Same, for a result that arrives later (HTTPS callback, child process):
     // it is recorded only while `document` is still the one being executed,

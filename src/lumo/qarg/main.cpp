@@ -1,7 +1,7 @@
 #include "common/base/constants.h"
 #include "common/base/stopsignals.h"
-#include "common/external/asynchttpclientapi.h"
 #include "common/external/zlogmanager.h"
+#include "lumo/policy/server_endpoint.h"
 #include "system_policy_manager.h"
 
 #include <QCoreApplication>
@@ -16,8 +16,9 @@ int main(int argc, char* argv[])
     Zok::Core::ZLogManager::registerConsoleAppender();
     Zok::Core::ZLogManager::registerFileAppender();
 
-    AsyncHttpClientApi::getInstance()->setSSLConfig(vorn::kServerCertPath, vorn::kPublicKeyPath,
-                                                    vorn::kPrivateKeyPath);
+    // Read again whenever the core client service replaces them.
+    ServerEndpoint::instance()->setTlsFiles(vorn::kServerCertPath, vorn::kPublicKeyPath,
+                                            vorn::kPrivateKeyPath);
 
     vorn::base::quitOnStopSignals(&app);
 

@@ -69,6 +69,4 @@ private:
     SystemPolicyExecutor* m_executor = nullptr;
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;
-    QString m_host;
-    QString m_port;
 };

@@ -84,7 +84,6 @@ void SessionPolicyManager::initPolicy()
     m_executor = new SessionPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
     m_executor->setStatusBoard(m_pipeline->statusBoard());
-    m_executor->setConfig(m_pipeline->serverHost(), m_pipeline->serverPort());
     m_executor->initControlCenterList();
     m_executor->start(QThread::InheritPriority);
 

@@ -236,7 +236,8 @@ void TstAsyncHttpClientApi::tlsFailure()
     QVERIFY2(!outcome->done, "callback ran inside the call");
     QTRY_VERIFY_WITH_TIMEOUT(outcome->done, kWaitMs);
     QCOMPARE(outcome->code, int(AsyncHttpClientApi::NoAnswer));
-    QCOMPARE(outcome->text, QString());
+    // The text names why; the caller puts it into its failure report.
+    QVERIFY(!outcome->text.isEmpty());
     QVERIFY(outcome->onMainThread);
     if (fast)
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
