@@ -5,6 +5,9 @@
 #include <QJsonObject>
 #include <QtDebug>
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 
 QString cutMark(qint64 cut)
@@ -61,6 +64,44 @@ QJsonArray dropResults(const QJsonArray& results, int maxBytes)
     return firstResults(results, low);
 }
 
+// UTF-8 size of every text of the array, in order.
+QList<int> textSizes(const QJsonArray& results)
+{
+    QList<int> sizes;
+    for (const QJsonValue& value : results) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            if (it.value().isString())
+                sizes.append(it.value().toString().toUtf8().size());
+        }
+    }
+    return sizes;
+}
+
+// The largest cap that keeps the texts, each cut to it, within budget bytes.
+int largestCap(const QList<int>& sizes, int budget)
+{
+    const int mark = cutMark(INT_MAX).size();
+    auto total = [&sizes, mark](int cap) {
+        qint64 sum = 0;
+        for (int size : sizes)
+            sum += size <= cap ? size : qMax(cap, mark);
+        return sum;
+    };
+    int low = 0;
+    if (sizes.isEmpty())
+        return 0;
+    int high = *std::max_element(sizes.cbegin(), sizes.cend());
+    while (low < high) {
+        const int mid = low + (high - low + 1) / 2;
+        if (total(mid) <= budget)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return low;
+}
+
 } // namespace
 
 QString ReceiptBounds::cutText(const QString& text, int maxBytes)
@@ -91,20 +132,21 @@ QString ReceiptBounds::cutReceipt(const QString& result, int maxBytes)
         return cutText(result, maxBytes);
     }
     const QJsonArray results = doc.array();
-    // The largest cap on every text that keeps the whole within the bound.
-    int low = 0;
-    int high = utf8.size();
-    while (low < high) {
-        const int mid = low + (high - low + 1) / 2;
-        if (compactSize(capTexts(results, mid)) <= maxBytes)
-            low = mid;
-        else
-            high = mid - 1;
+    // The largest cap on every text that keeps the whole within the bound,
+    // found on the texts' sizes alone; serialised once to confirm, and
+    // lowered when escaping made it larger than reckoned.
+    const QList<int> sizes = textSizes(results);
+    int cap = largestCap(sizes, maxBytes - compactSize(capTexts(results, 0)));
+    QJsonArray bounded = capTexts(results, cap);
+    int size = compactSize(bounded);
+    while (size > maxBytes && cap > 0) {
+        cap = int(qint64(cap) * maxBytes / size * 9 / 10);
+        bounded = capTexts(results, cap);
+        size = compactSize(bounded);
     }
-    QJsonArray bounded = capTexts(results, low);
-    if (compactSize(bounded) > maxBytes)
+    if (size > maxBytes)
         bounded = dropResults(bounded, maxBytes);
     qWarning() << "receipt of" << utf8.size() << "bytes cut to" << maxBytes << "with" << results.size()
-               << "results, each text to at most" << low << "bytes";
+               << "results, each text to at most" << cap << "bytes";
     return QString::fromUtf8(QJsonDocument(bounded).toJson(QJsonDocument::Compact));
 }
