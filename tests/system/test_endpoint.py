@@ -7,12 +7,11 @@ import json
 import os
 import shutil
 import signal
-import subprocess
-import sys
 
 import pytest
 
-from conftest import policy, replies, start_qarg, wait_until
+import harness
+from conftest import log_text, policy, replies, start_qarg, wait_until
 
 SCRIPT = "script/script_name"
 FIREWALL = "firewall/firewall_data"
@@ -155,3 +154,31 @@ def test_burst_of_pushes_pulls_two_at_a_time_and_answers_every_task(lab):
     assert len(starts) == 6
     # The third pull starts only once one of the first two was answered.
     assert starts[2] - starts[0] >= 1.5, starts
+
+
+def test_signal_whose_sender_check_times_out_still_acts(lab, logs_dir):
+    prog = start_qarg(lab)
+    # The service comes back under a new unique name, which qarg has not checked yet.
+    lab.vorng.stop()
+    service = harness.VorngMock(lab.bus, logs_dir, {"ServerPort": lab.server.port})
+    service.start()
+    try:
+        # The signal waits in qarg's socket; the bus then stalls before qarg asks about
+        # its sender, so that the question times out.
+        os.kill(prog.pid, signal.SIGSTOP)
+        try:
+            service.emit_server_msg(1100, {"job_id": 4713, "task_id": 8})
+            os.kill(lab.bus.pid, signal.SIGSTOP)
+        finally:
+            os.kill(prog.pid, signal.SIGCONT)
+        try:
+            wait_until(lambda: "sender check timed out" in log_text(prog)
+                       or "cannot tell who sent a signal" in log_text(prog), 15,
+                       what="the sender check to time out")
+        finally:
+            os.kill(lab.bus.pid, signal.SIGCONT)
+        service.wait_for_calls("ReplyTaskResult", timeout=30,
+                               where=lambda a: a[0] == 4713 and a[2] == 2002)
+        assert "cannot tell who sent a signal" not in log_text(prog)
+    finally:
+        service.stop()
