@@ -238,8 +238,8 @@ void HttpTransfer::fail(int code, const QString& reason)
     if (m_target)
         m_target->discard();
     // A download reports what went wrong, and so does a GET that got no
-    // answer at all; a GET the server answered keeps the server's body.
-    complete(reason, code);
+    // connection (refused, reset, TLS): the caller names the reason.
+    complete(m_job.download || code == AsyncHttpClientApi::NoAnswer ? reason : QString(), code);
 }
 
 void HttpTransfer::releaseReply()

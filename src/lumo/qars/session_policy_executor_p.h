@@ -20,5 +20,7 @@ public:
     // control-centre handler on the executor thread.
     mutable QMutex controlCenterMutex;
     QStringList controlCenterList;
+    // The server the list came from; empty until one answered. Main thread.
+    QString controlCenterServer;
     SessionPolicyExecutor* q;
 };

@@ -85,6 +85,8 @@ void SessionPolicyManager::initPolicy()
     m_executor->setJournal(m_pipeline->journal());
     m_executor->setStatusBoard(m_pipeline->statusBoard());
     m_executor->initControlCenterList();
+    connect(m_pipeline->receiver(), &PolicyReceiver::pullCompleted, m_executor,
+            [executor = m_executor] { executor->refreshControlCenterList(); });
     m_executor->start(QThread::InheritPriority);
 
     connect(m_executor, &SessionPolicyExecutor::execPolicyFinished, this,
