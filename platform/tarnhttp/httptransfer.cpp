@@ -6,6 +6,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
+#include <QStringList>
 #include <QtDebug>
 
 #include <utility>
@@ -170,8 +171,12 @@ void HttpTransfer::onRedirected(const QUrl& url)
 void HttpTransfer::onSslErrors(const QList<QSslError>& errors)
 {
     // Never ignored: the request fails with the handshake.
-    for (const QSslError& error : errors)
+    QStringList texts;
+    for (const QSslError& error : errors) {
         qWarning() << "tarnhttp: TLS error for" << logUrl() << ":" << error.errorString();
+        texts.append(error.errorString());
+    }
+    m_sslErrors = texts.join(QStringLiteral("; "));
 }
 
 void HttpTransfer::onTimeout()
@@ -194,8 +199,10 @@ void HttpTransfer::onFinished()
         return;
     }
     if (isTransportError(error) || status <= 0) {
-        const QString reason = error == QNetworkReply::NoError ? QStringLiteral("no HTTP answer")
-                                                               : m_reply->errorString();
+        QString reason = error == QNetworkReply::NoError ? QStringLiteral("no HTTP answer")
+                                                         : m_reply->errorString();
+        if (error == QNetworkReply::SslHandshakeFailedError && !m_sslErrors.isEmpty())
+            reason += QStringLiteral(": ") + m_sslErrors;
         abortWith(AsyncHttpClientApi::NoAnswer, reason);
         return;
     }
@@ -231,8 +238,9 @@ void HttpTransfer::fail(int code, const QString& reason)
                << code << ":" << reason;
     if (m_target)
         m_target->discard();
-    // A download reports what went wrong; a failed GET has no body to give.
-    complete(m_job.download ? reason : QString(), code);
+    // A download reports what went wrong, and so does a GET that got no
+    // connection (refused, reset, TLS): the caller names the reason.
+    complete(m_job.download || code == AsyncHttpClientApi::NoAnswer ? reason : QString(), code);
 }
 
 void HttpTransfer::releaseReply()

@@ -74,4 +74,6 @@ private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     bool m_completed = false;
+    // What the certificate checks found, for the text of a failed handshake.
+    QString m_sslErrors;
 };

@@ -28,8 +28,10 @@ class AsyncHttpClientApiPrivate;
 //   100..599  the HTTP status the server answered with
 // A download succeeded only when the code is 2xx; its text is then the local
 // path. Otherwise the text describes the failure and the target is untouched.
-// A getRequest that got no HTTP answer (codes 0, 4003, 4013, 4030) delivers an
-// empty body. Timeouts are in seconds and cover the whole request.
+// A getRequest that got no HTTP answer delivers no body: with code 0 its text
+// is the reason (for a refused handshake, what the certificate checks found),
+// with codes 4003, 4013 and 4030 it is empty. Timeouts are in seconds and
+// cover the whole request.
 //
 // A download is written to its file as it arrives; neither it nor the
 // network layer holds more than about a megabyte of it in memory. At most

@@ -1,6 +1,8 @@
 #include "abstract_policy.h"
 
 #include "abstract_policy_p.h"
+#include "receipt_bounds.h"
+#include "server_endpoint.h"
 #include "common/base/fileproxy.h"
 
 #include <QDir>
@@ -25,12 +27,12 @@ void AbstractPolicy::setConfig(const QString& host, const QString& port)
 
 QString AbstractPolicy::serverHost() const
 {
-    return m_serverHost;
+    return m_serverHost.isEmpty() ? ServerEndpoint::instance()->current().host : m_serverHost;
 }
 
 QString AbstractPolicy::serverPort() const
 {
-    return m_serverPort;
+    return m_serverHost.isEmpty() ? ServerEndpoint::instance()->current().port : m_serverPort;
 }
 
 bool AbstractPolicy::parsePolicy(const QByteArray& data)
@@ -102,9 +104,10 @@ QString AbstractPolicy::documentMd5() const
     return d->md5;
 }
 
-void AbstractPolicy::appendExecResult(const QString& key, const QString& result,
+void AbstractPolicy::appendExecResult(const QString& key, const QString& text,
                                       const QString& summary)
 {
+    const QString result = ReceiptBounds::cutText(text);
     {
         QMutexLocker locker(&d->mutex);
         d->results.append(QJsonObject{{key, result}});
@@ -118,8 +121,9 @@ void AbstractPolicy::resultRecorded(const QString&, const QString&, const QStrin
 }
 
 bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
-                                      const QString& result, const QString& summary)
+                                      const QString& text, const QString& summary)
 {
+    const QString result = ReceiptBounds::cutText(text);
     QMutexLocker locker(&d->mutex);
     if (document != d->document) {
         qInfo() << "drop late result of an earlier document:" << document << key << result;

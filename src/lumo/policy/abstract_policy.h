@@ -22,6 +22,8 @@ public:
     virtual bool execPolicy(const PolicyInfo& info) = 0;
     virtual void callFunction(QString key, QString value) = 0;
 
+    // A fixed server instead of the enrolled one; without it every call
+    // reads the current one.
     void setConfig(const QString& host, const QString& port);
     QString serverHost() const;
     QString serverPort() const;
@@ -31,7 +33,8 @@ public:
     // The md5 the server gave the parsed document; empty when it has none.
     QString documentMd5() const;
 
-    // Records one result for the document being executed. Any thread.
+    // Records one result for the document being executed, its text cut to
+    // ReceiptBounds::kMaxResultBytes. Any thread.
     // A result that carries what a child run as root printed comes with a
     // summary ("success", "failed: exit 2"): the receipt gets the result,
     // what every local user may read only the summary.

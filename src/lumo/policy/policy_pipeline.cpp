@@ -1,5 +1,6 @@
 #include "policy_pipeline.h"
 
+#include "bus_watch.h"
 #include "common/base/codes.h"
 #include "common/base/filecontent.h"
 #include "policy_executor.h"
@@ -7,6 +8,7 @@
 #include "policy_receiver.h"
 #include "policy_responder.h"
 #include "receipt_journal.h"
+#include "server_endpoint.h"
 #include "status_board.h"
 
 #include <QDateTime>
@@ -32,18 +34,18 @@ constexpr unsigned long kResponderStopMs = 2000;
 PolicyPipeline::PolicyPipeline(const Paths& paths, QObject* parent)
     : QObject(parent)
 {
-    vorn::base::FileContent::getHostAndPort(m_host, m_port);
-
+    const ServerEndpoint::Snapshot server = ServerEndpoint::instance()->current();
     PolicyInfo info;
-    info.ip = m_host;
-    info.port = m_port;
+    info.ip = server.host;
+    info.port = server.port;
     info.url = paths.url;
-    info.machineId = vorn::base::FileContent::instace()->getMachineID(nullptr, false);
+    info.machineId = server.machineId;
     info.taskId = vorn::code::kNoTask;
     info.jobId = vorn::code::kNoTask;
     info.policyPath = paths.policyPath;
     info.cachePath = paths.cachePath;
 
+    new BusWatch(this);
     m_journal.reset(new ReceiptJournal(paths.stateDir));
     dropJournaledDocuments(paths.cachePath);
 
@@ -185,16 +187,6 @@ PolicyQueue* PolicyPipeline::queue() const
 PolicyReceiver* PolicyPipeline::receiver() const
 {
     return m_receiver;
-}
-
-QString PolicyPipeline::serverHost() const
-{
-    return m_host;
-}
-
-QString PolicyPipeline::serverPort() const
-{
-    return m_port;
 }
 
 bool PolicyPipeline::leavingDomain() const

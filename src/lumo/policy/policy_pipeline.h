@@ -42,8 +42,6 @@ public:
     PolicyReceiver* receiver() const;
     ReceiptJournal* journal() const;
     StatusBoard* statusBoard() const;
-    QString serverHost() const;
-    QString serverPort() const;
 
     // The machine leaves its domain: no further pull, the records still queued
     // are dropped with their cache files, and `executor` ends once the document
@@ -64,8 +62,6 @@ private:
     void onPullFailed(int taskId, int jobId, const QString& reason);
     void deliver(const ResponseInfo& receipt);
 
-    QString m_host;
-    QString m_port;
     QScopedPointer<ReceiptJournal> m_journal;
     PolicyQueue* m_queue = nullptr;
     StatusBoard* m_status = nullptr;

@@ -5,6 +5,7 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/external/asynchttpclientapi.h"
+#include "server_endpoint.h"
 #include "service_signals.h"
 
 #include <QDateTime>
@@ -150,23 +151,18 @@ void PolicyReceiver::holdTimerPull()
     requeueStored(completionRecord(-1, -1), reason);
 }
 
-// The core client service writes the server and the machine id when the
-// machine is enrolled, which may be after the program started: read them for
-// every pull, keeping what was known when the files cannot be read.
+// The core client service writes the server, the machine id and the client
+// certificate when the machine is enrolled, which may be after the program
+// started, and again when they change: every pull takes the current ones.
 void PolicyReceiver::refreshServer()
 {
-    QString host;
-    QString port;
-    if (vorn::base::FileContent::getHostAndPort(host, port) && !host.isEmpty()
-        && (host != d->host || port != d->port)) {
-        qInfo() << "policy server now:" << host << port;
-        d->host = host;
-        d->port = port;
+    const ServerEndpoint::Snapshot now = ServerEndpoint::instance()->current();
+    if (!now.host.isEmpty()) {
+        d->host = now.host;
+        d->port = now.port;
     }
-    bool ok = false;
-    const QString machineId = vorn::base::FileContent::instace()->getMachineID(&ok, true);
-    if (ok && !machineId.isEmpty())
-        d->machineId = machineId;
+    if (!now.machineId.isEmpty())
+        d->machineId = now.machineId;
 }
 
 QString PolicyReceiver::server() const
@@ -193,6 +189,7 @@ void PolicyReceiver::stopPulling()
 {
     m_stopped = true;
     m_timer->stop();
+    m_waitingPulls.clear();
 }
 
 int PolicyReceiver::pullPolicy(int taskId, int jobId)
@@ -201,6 +198,37 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
         qInfo() << "pulls stopped, no pull for task" << taskId << "job" << jobId;
         return 0;
     }
+    if (m_runningPulls < kMaxRunningPulls) {
+        startPull(taskId, jobId);
+        return 0;
+    }
+    const bool forTask = taskId > 0 && jobId > 0;
+    if (!forTask && std::any_of(m_waitingPulls.cbegin(), m_waitingPulls.cend(),
+                                [](const QPair<int, int>& p) { return p.first <= 0 || p.second <= 0; })) {
+        qInfo() << "pull without a task already waiting, not queued twice";
+        return 0;
+    }
+    // Each answer may be as large as the HTTPS client allows: a burst of
+    // pushes waits here, every task keeping its own pull.
+    m_waitingPulls.enqueue(qMakePair(taskId, jobId));
+    qInfo() << "pull waits for a running one to end: task" << taskId << "job" << jobId
+            << "waiting:" << m_waitingPulls.size();
+    if (forTask)
+        emit pullStarted(taskId, jobId);
+    return 0;
+}
+
+void PolicyReceiver::startNextPull()
+{
+    while (!m_stopped && m_runningPulls < kMaxRunningPulls && !m_waitingPulls.isEmpty()) {
+        const QPair<int, int> next = m_waitingPulls.dequeue();
+        startPull(next.first, next.second, false);
+    }
+}
+
+void PolicyReceiver::startPull(int taskId, int jobId, bool announce)
+{
+    ++m_runningPulls;
     d->taskId = taskId;
     d->jobId = jobId;
     refreshServer();
@@ -209,7 +237,7 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
                                         QString::fromLatin1(QUrl::toPercentEncoding(d->machineId)),
                                         QString::fromLatin1(QUrl::toPercentEncoding(d->md5)));
     qInfo() << "pullPolicy --- url:" << url;
-    if (taskId > 0 && jobId > 0)
+    if (announce && taskId > 0 && jobId > 0)
         emit pullStarted(taskId, jobId);
 
     // The completion belongs to this pull; the receiver may be gone by then.
@@ -218,12 +246,14 @@ int PolicyReceiver::pullPolicy(int taskId, int jobId)
         [self, taskId, jobId](const AsyncHttpClientApi::Response& answer) {
             if (!self)
                 return;
+            --self->m_runningPulls;
             self->m_schedule.pullAnswered(answer.code, answer.header("Retry-After"),
                                           self->m_intervalMs);
             self->completePull(taskId, jobId, answer.body, answer.code);
+            if (self)
+                self->startNextPull();
         },
         url, kRequestTimeout);
-    return 0;
 }
 
 QString PolicyReceiver::chooseCacheFile(int taskId, int jobId) const

@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPair>
+#include <QQueue>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
@@ -28,8 +30,16 @@ public:
     // Queues the cache files an earlier run left unexecuted, oldest first.
     void initPolicyCachePath();
     // Starts one asynchronous pull; the completion queues the document under
-    // this pull's own task and job. Always returns 0.
+    // this pull's own task and job. While kMaxRunningPulls are under way it
+    // waits, in order, for one of them to end. Always returns 0.
     int pullPolicy(int taskId, int jobId);
+    // Pulls under way at once. An answer may be up to the HTTPS client's
+    // 64 MiB, held several times over while it is checked and written: two
+    // bound that at a few hundred MiB in the worst case, and one slow answer
+    // still does not hold up the next push.
+    static constexpr int kMaxRunningPulls = 2;
+    int runningPulls() const { return m_runningPulls; }
+    int waitingPulls() const { return m_waitingPulls.size(); }
     // For good: no further pull is made, and answers still on their way are dropped.
     void stopPulling();
 
@@ -79,6 +89,8 @@ private:
     PolicyInfo completionRecord(int taskId, int jobId) const;
     void queueRecord(const PolicyInfo& record);
     void refreshServer();
+    void startPull(int taskId, int jobId, bool announce = true);
+    void startNextPull();
     bool acceptDocument(const QString& cachePath, const QString& policyPath, const QByteArray& data,
                         QString* reason);
     QString chooseCacheFile(int taskId, int jobId) const;
@@ -87,6 +99,8 @@ private:
     qint64 m_intervalMs = 0;
     PullSchedule m_schedule;
     bool m_stopped = false;
+    int m_runningPulls = 0;
+    QQueue<QPair<int, int>> m_waitingPulls;
     vorngInterface* m_interface = nullptr;
     QScopedPointer<PolicyReceiverPrivate> d;
 };

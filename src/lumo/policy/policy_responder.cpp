@@ -2,6 +2,7 @@
 
 #include "common/base/codes.h"
 #include "common/dbus/vorng.h"
+#include "receipt_bounds.h"
 #include "receipt_journal.h"
 
 #include <QDBusConnection>
@@ -81,6 +82,8 @@ void PolicyResponder::addReceipt(ResponseInfo info)
         QMetaObject::invokeMethod(this, [this, info] { addReceipt(info); }, Qt::QueuedConnection);
         return;
     }
+    // The bus daemon drops a connection whose message is over its limit.
+    info.result = ReceiptBounds::cutReceipt(info.result);
     m_receipts.append(info);
     if (m_receipts.size() == 1)
         run();

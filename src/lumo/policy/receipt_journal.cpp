@@ -1,6 +1,7 @@
 #include "receipt_journal.h"
 
 #include "common/base/filecontent.h"
+#include "receipt_bounds.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,7 +41,8 @@ bool decode(const QByteArray& data, ReceiptJournal::Entry& entry)
     entry.receipt.taskId = object.value(QStringLiteral("task_id")).toInt();
     entry.receipt.jobId = object.value(QStringLiteral("job_id")).toInt();
     entry.receipt.isSuccessed = object.value(QStringLiteral("success")).toBool();
-    entry.receipt.result = object.value(QStringLiteral("result")).toString();
+    // Also what an earlier version kept uncut.
+    entry.receipt.result = ReceiptBounds::cutReceipt(object.value(QStringLiteral("result")).toString());
     entry.cacheFile = object.value(QStringLiteral("cache_file")).toString();
     return true;
 }
@@ -103,8 +105,10 @@ bool ReceiptJournal::add(const ResponseInfo& receipt, const QString& cacheFile)
                              .arg(receipt.taskId)
                              .arg(receipt.jobId)
         + kReceiptSuffix;
+    ResponseInfo bounded = receipt;
+    bounded.result = ReceiptBounds::cutReceipt(receipt.result);
     const bool written = vorn::base::FileContent::writeAtomic(
-        m_dir + QLatin1Char('/') + name, encode(Entry{receipt, cacheFile}), kOwnerOnly);
+        m_dir + QLatin1Char('/') + name, encode(Entry{bounded, cacheFile}), kOwnerOnly);
     if (!written)
         qWarning() << "receipt journal: receipt not stored, kept in memory only: task"
                    << receipt.taskId << "job" << receipt.jobId;

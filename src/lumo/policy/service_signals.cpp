@@ -3,6 +3,7 @@
 #include "common/dbus/vorng.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -13,6 +14,17 @@
 namespace {
 // The bus daemon answers at once; a stuck bus must not keep signals for long.
 constexpr int kUidQueryTimeoutMs = 1000;
+// A bus too busy to answer in time (at boot, say) is asked again, each time
+// waiting longer, up to this; the signals wait in order meanwhile.
+constexpr int kUidQueryMaxTimeoutMs = 16000;
+// Signals kept per sender while its user is not known yet.
+constexpr int kMaxWaiting = 1024;
+
+bool isTimeout(const QDBusError& error)
+{
+    return error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout
+        || error.type() == QDBusError::TimedOut;
+}
 
 // Senders already named in the log, for every instance: one line per sender.
 QSet<QString>& warnedSenders()
@@ -85,26 +97,43 @@ void ServiceSignals::admit(const QDBusMessage& message, const char* name,
         return;
     }
     const bool ask = !m_waiting.contains(sender);
-    m_waiting[sender].append(Pending{QString::fromLatin1(name), std::move(relay)});
+    QList<Pending>& waiting = m_waiting[sender];
+    if (waiting.size() >= kMaxWaiting) {
+        qWarning() << "too many signals waiting for the sender check, dropping the oldest:"
+                   << waiting.first().name << sender;
+        waiting.removeFirst();
+    }
+    waiting.append(Pending{QString::fromLatin1(name), std::move(relay)});
     if (ask)
-        askUid(sender);
+        askUid(sender, kUidQueryTimeoutMs);
 }
 
-void ServiceSignals::askUid(const QString& sender)
+void ServiceSignals::askUid(const QString& sender, int timeoutMs)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixUser"));
     call << sender;
     auto* watcher = new QDBusPendingCallWatcher(
-        QDBusConnection::systemBus().asyncCall(call, kUidQueryTimeoutMs), this);
+        QDBusConnection::systemBus().asyncCall(call, timeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, watcher, sender] {
+            [this, watcher, sender, timeoutMs] {
                 watcher->deleteLater();
                 const QDBusPendingReply<uint> reply = *watcher;
-                if (reply.isError())
-                    qWarning() << "cannot tell who sent a signal, ignored:" << sender
-                               << reply.error().message();
+                if (reply.isError() && isTimeout(reply.error())) {
+                    // The signals are not lost to a slow bus: ask again.
+                    const int next = qMin(timeoutMs * 2, kUidQueryMaxTimeoutMs);
+                    qWarning() << "sender check timed out, asking the bus again:" << sender
+                               << "signals waiting:" << m_waiting.value(sender).size()
+                               << "next wait ms:" << next;
+                    askUid(sender, next);
+                    return;
+                }
+                if (reply.isError()) {
+                    for (const Pending& pending : m_waiting.value(sender))
+                        qWarning() << "cannot tell who sent a signal, ignored:" << pending.name
+                                   << sender << reply.error().message();
+                }
                 onUidKnown(sender, !reply.isError(), reply.isError() ? kUnknownUid : reply.value());
             });
 }

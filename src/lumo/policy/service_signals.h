@@ -16,7 +16,8 @@ class QDBusServiceWatcher;
 // grant devices, remove the machine from its domain or change the pull
 // interval. The sender's user is asked of the bus once per unique name, without
 // blocking, and forgotten when the service's name changes owner; signals wait
-// in order for that answer. Lives on the main thread.
+// in order for that answer, which is asked again while the bus is too busy to
+// give it in time. Lives on the main thread.
 class ServiceSignals : public QObject
 {
     Q_OBJECT
@@ -44,7 +45,7 @@ private:
         std::function<void()> relay;
     };
     void admit(const QDBusMessage& message, const char* name, std::function<void()> relay);
-    void askUid(const QString& sender);
+    void askUid(const QString& sender, int timeoutMs);
     void onUidKnown(const QString& sender, bool known, uint uid);
 
     static constexpr uint kUnknownUid = uint(-1);

@@ -6,6 +6,7 @@
 #include "common/external/vornsysteminterface.h"
 #include "common/external/zlogmanager.h"
 #include "lumo/policy/service_manager_link.h"
+#include "lumo/policy/server_endpoint.h"
 #include "system_policy_manager.h"
 
 #include <QCoreApplication>
@@ -44,8 +45,9 @@ int main(int argc, char* argv[])
     Zok::Core::ZLogManager::registerConsoleAppender();
     Zok::Core::ZLogManager::registerFileAppender();
 
-    AsyncHttpClientApi::getInstance()->setSSLConfig(vorn::kServerCertPath, vorn::kPublicKeyPath,
-                                                    vorn::kPrivateKeyPath);
+    // Read again whenever the core client service replaces them.
+    ServerEndpoint::instance()->setTlsFiles(vorn::kServerCertPath, vorn::kPublicKeyPath,
+                                            vorn::kPrivateKeyPath);
 
     vorn::base::quitOnStopSignals(&app);
     vorn::base::ServiceNotifier notifier;

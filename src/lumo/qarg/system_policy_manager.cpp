@@ -126,8 +126,6 @@ void SystemPolicyManager::initPolicy()
     paths.statusPath = vorn::kQargStatusPath;
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
-    m_host = m_pipeline->serverHost();
-    m_port = m_pipeline->serverPort();
 
     m_executor = new SystemPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
@@ -136,7 +134,6 @@ void SystemPolicyManager::initPolicy()
                                                  vorn::kQargStatusDetailPath);
     auto* control = new ControlService(m_pipeline->receiver(), m_pipeline->statusBoard(), this);
     control->registerOnBus();
-    m_executor->setConfig(m_host, m_port);
     connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
             &SystemPolicyManager::notifyLoginLimitChanged);
     connect(m_executor, &SystemPolicyExecutor::usbPolicyChanged, this,

@@ -78,6 +78,4 @@ private:
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;
     InstallRunner* m_installs = nullptr;
-    QString m_host;
-    QString m_port;
 };

@@ -2,6 +2,8 @@
 // monitor reports turned into uploads, notifications and task replies.
 #include "system_policy_manager.h"
 
+#include "lumo/policy/server_endpoint.h"
+
 #include "common/base/accountinfo.h"
 #include "common/base/baseutils.h"
 #include "common/base/codes.h"
@@ -109,8 +111,10 @@ void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QStr
     const QVariant machineId = m_vorng->property("MachineID");
     if (machineId.type() == QVariant::String)
         info.machineId = machineId.toString();
+    else
+        info.machineId = ServerEndpoint::instance()->current().machineId;
 
-    const QString url = vorn::kUploadInfoLogUrl.arg(m_host, m_port);
+    const QString url = ServerEndpoint::instance()->url(vorn::kUploadInfoLogUrl);
     qDebug() << "upload type:" << kUsbUploadType;
     m_vorng->UploadInfo(url, QString::fromUtf8(info.toJsonByteArray()));
 }

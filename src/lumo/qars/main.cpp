@@ -1,9 +1,9 @@
 #include "common/base/constants.h"
 #include "common/base/servicenotifier.h"
 #include "common/base/stopsignals.h"
-#include "common/external/asynchttpclientapi.h"
 #include "common/external/zlogmanager.h"
 #include "lumo/policy/service_manager_link.h"
+#include "lumo/policy/server_endpoint.h"
 #include "session_policy_manager.h"
 
 #include <QApplication>
@@ -18,8 +18,9 @@ int main(int argc, char* argv[])
 
     vorn::base::quitOnStopSignals(&app);
 
-    AsyncHttpClientApi::getInstance()->setSSLConfig(vorn::kServerCertPath, vorn::kPublicKeyPath,
-                                                    vorn::kPrivateKeyPath);
+    // Read again whenever the core client service replaces them.
+    ServerEndpoint::instance()->setTlsFiles(vorn::kServerCertPath, vorn::kPublicKeyPath,
+                                            vorn::kPrivateKeyPath);
 
     vorn::base::ServiceNotifier notifier;
     int code = 0;

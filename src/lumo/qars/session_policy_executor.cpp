@@ -165,15 +165,28 @@ void SessionPolicyExecutor::initFunction()
 
 void SessionPolicyExecutor::initControlCenterList()
 {
+    const QString server = serverHost() + QLatin1Char(':') + serverPort();
     const QString url = vorn::KControlCenterKeys.arg(serverHost(), serverPort());
     qInfo() << "initControlCenterList:" << url;
     QPointer<SessionPolicyExecutor> self(this);
     AsyncHttpClientApi::getInstance()->getRequest(
-        [self](QString msg, int code) {
-            if (self)
-                self->controlCenterList(msg, code);
+        [self, server](QString msg, int code) {
+            if (!self)
+                return;
+            self->controlCenterList(msg, code);
+            if (code >= 200 && code < 300)
+                self->d->controlCenterServer = server;
         },
         url, QString(), 60);
+}
+
+// The list belongs to the server: asked again when the machine was enrolled
+// or moved to another server since, or when no server answered yet.
+void SessionPolicyExecutor::refreshControlCenterList()
+{
+    const QString server = serverHost() + QLatin1Char(':') + serverPort();
+    if (!serverHost().isEmpty() && server != d->controlCenterServer)
+        initControlCenterList();
 }
 
 void SessionPolicyExecutor::controlCenterList(const QString& msg, int code)

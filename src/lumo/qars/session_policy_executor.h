@@ -29,6 +29,9 @@ public:
 
     // Asks the server for the names of all control-centre modules.
     void initControlCenterList();
+    // Asks for the list again when it did not come from the current server.
+    // Main thread.
+    void refreshControlCenterList();
     // Completion of that request (main thread).
     void controlCenterList(const QString& msg, int code);
     QStringList controlCenterModules() const;

@@ -25,5 +25,7 @@ public:
     QStringList controlCenterList;
     // Pictures and icons fetched for the latest document.
     FetchRecord fetched;
+    // The server the list came from; empty until one answered. Main thread.
+    QString controlCenterServer;
     SessionPolicyExecutor* q;
 };

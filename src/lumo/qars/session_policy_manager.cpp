@@ -89,8 +89,9 @@ void SessionPolicyManager::initPolicy()
     m_executor = new SessionPolicyExecutor(m_pipeline->queue());
     m_executor->setJournal(m_pipeline->journal());
     m_executor->setStatusBoard(m_pipeline->statusBoard());
-    m_executor->setConfig(m_pipeline->serverHost(), m_pipeline->serverPort());
     m_executor->initControlCenterList();
+    connect(m_pipeline->receiver(), &PolicyReceiver::pullCompleted, m_executor,
+            [executor = m_executor] { executor->refreshControlCenterList(); });
     m_executor->start(QThread::InheritPriority);
 
     connect(m_executor, &SessionPolicyExecutor::execPolicyFinished, this,

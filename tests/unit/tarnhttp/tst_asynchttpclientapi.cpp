@@ -171,7 +171,8 @@ void TstAsyncHttpClientApi::getRequest_data()
     QTest::newRow("body over the limit") << "/big" << int(AsyncHttpClientApi::BodyTooLarge) << QString();
     QTest::newRow("body over the limit, no length") << "/bigstream" << int(AsyncHttpClientApi::BodyTooLarge)
                                                     << QString();
-    QTest::newRow("connection closed mid-body") << "/truncated" << int(AsyncHttpClientApi::NoAnswer) << QString();
+    QTest::newRow("connection closed mid-body") << "/truncated" << int(AsyncHttpClientApi::NoAnswer)
+                                                << "Connection closed";
 }
 
 void TstAsyncHttpClientApi::getRequest()
@@ -236,7 +237,8 @@ void TstAsyncHttpClientApi::tlsFailure()
     QVERIFY2(!outcome->done, "callback ran inside the call");
     QTRY_VERIFY_WITH_TIMEOUT(outcome->done, kWaitMs);
     QCOMPARE(outcome->code, int(AsyncHttpClientApi::NoAnswer));
-    QCOMPARE(outcome->text, QString());
+    // The text names why; the caller puts it into its failure report.
+    QVERIFY(!outcome->text.isEmpty());
     QVERIFY(outcome->onMainThread);
     if (fast)
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));

@@ -1,5 +1,7 @@
 #include "usbmanager.h"
 
+#include "lumo/policy/server_endpoint.h"
+
 #include "usbmanager_p.h"
 
 #include "common/base/constants.h"
@@ -113,15 +115,11 @@ bool UsbManager::ctrlStatus() const
     return d_func()->m_ctrlStatus.loadAcquire() != 0;
 }
 
+// The server is asked afresh for every check; this only reads the
+// enrolment files now, so that their state is logged at start.
 void UsbManager::getLocalConfig()
 {
-    Q_D(UsbManager);
-    QString host;
-    QString port;
-    vorn::base::FileContent::getHostAndPort(host, port);
-    QMutexLocker lock(&d->m_mutex);
-    d->m_host = host;
-    d->m_port = port;
+    ServerEndpoint::instance()->current();
 }
 
 void UsbManager::init()

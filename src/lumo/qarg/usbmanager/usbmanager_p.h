@@ -18,8 +18,6 @@ public:
     // inside the processing of the event that started it.
     mutable QRecursiveMutex m_mutex;
     bool m_inited = false;
-    QString m_host;
-    QString m_port;
     udev* m_udev = nullptr;
     QAtomicInt m_running{0};
     QAtomicInt m_ctrlStatus{0};

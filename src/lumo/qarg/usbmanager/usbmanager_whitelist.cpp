@@ -2,6 +2,8 @@
 // connected-device list.
 #include "usbmanager.h"
 
+#include "lumo/policy/server_endpoint.h"
+
 #include "usbmanager_p.h"
 
 #include "common/base/constants.h"
@@ -122,16 +124,9 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
                        QStringLiteral("awaiting the server"),
                        QStringLiteral("whitelist check sent"));
 
-    QString host;
-    QString port;
-    {
-        QMutexLocker lock(&d->m_mutex);
-        host = d->m_host;
-        port = d->m_port;
-    }
-    const QString machineId = vorn::base::FileContent::instace()->getMachineID(nullptr, false);
+    const ServerEndpoint::Snapshot server = ServerEndpoint::instance()->current();
     const QString url = vorn::kUsbWhiteListCheckUrl.arg(
-        host, port, queryValue(machineId), queryValue(conn.vendorId),
+        server.host, server.port, queryValue(server.machineId), queryValue(conn.vendorId),
         queryValue(conn.productId), queryValue(conn.serial));
 
     // The reply comes on the main thread, possibly after this object is gone.
