@@ -79,7 +79,9 @@ SystemPolicyManager::SystemPolicyManager(QObject* parent)
 SystemPolicyManager::~SystemPolicyManager()
 {
     // Commands still running (such as the "systemctl stop" that ended us)
-    // are not waited for; a tool run of the USB or executor thread ends with them.
+    // are not waited for; a tool run of the USB or executor thread ends with
+    // them. The USB thread is told first, so that it starts no further tool.
+    askUsbStop();
     ChildProcess::endAll();
     stopUsbManager();
 

@@ -61,6 +61,10 @@ private:
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
+    // Asks the USB thread to stop; waitUsbStopped() waits a bounded time for it.
+    void askUsbStop();
+    bool waitUsbStopped();
+    void onUsbThreadFinished();
     // Runs cmd for the setting key; its output becomes a result of `document`.
     void startScript(quint64 document, const QString& key, const QString& cmd);
 

@@ -34,6 +34,8 @@ void SystemPolicyManager::initUsbManager()
     m_usbManager->moveToThread(m_usbThread);
 
     connect(m_usbThread, &QThread::started, m_usbManager, &UsbManager::run);
+    connect(m_usbThread, &QThread::finished, this, &SystemPolicyManager::onUsbThreadFinished,
+            Qt::QueuedConnection);
     connect(m_usbManager, &UsbManager::requestShowUsbCtrlAuthorSysNotify, this,
             &SystemPolicyManager::notifyUsbCtrlAuthorChanged);
     connect(m_usbManager, &UsbManager::requestShowNormalSysNotify, this,
@@ -50,16 +52,36 @@ void SystemPolicyManager::initUsbManager()
             &SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished);
 }
 
-void SystemPolicyManager::stopUsbManager()
+void SystemPolicyManager::askUsbStop()
 {
     if (m_usbManager)
         m_usbManager->quit();
     if (m_usbThread) {
+        // Also ends a loop that has not begun yet.
         m_usbThread->requestInterruption();
         m_usbThread->quit();
-        // A tool run of the monitor is bounded; the main thread waits no longer than that.
-        if (!m_usbThread->wait(kUsbStopWaitMs))
-            qWarning() << "USB monitor still ending after" << kUsbStopWaitMs << "ms; not waited for";
+    }
+}
+
+bool SystemPolicyManager::waitUsbStopped()
+{
+    // The monitor ends its tools when asked to stop, so a second is plenty;
+    // the main thread never waits longer than that.
+    if (!m_usbThread || m_usbThread->wait(kUsbStopWaitMs))
+        return true;
+    qWarning() << "USB monitor still ending after" << kUsbStopWaitMs << "ms; not waited for";
+    return false;
+}
+
+void SystemPolicyManager::stopUsbManager()
+{
+    askUsbStop();
+    if (!waitUsbStopped()) {
+        // Deleting a running thread aborts the process: at exit they are left
+        // to the end of the process instead.
+        m_usbManager = nullptr;
+        m_usbThread = nullptr;
+        return;
     }
     // The thread has ended and no event loop runs any more, so a deferred
     // deletion would never happen: nothing else touches them, delete now.
@@ -67,6 +89,17 @@ void SystemPolicyManager::stopUsbManager()
     m_usbManager = nullptr;
     delete m_usbThread;
     m_usbThread = nullptr;
+}
+
+void SystemPolicyManager::onUsbThreadFinished()
+{
+    // Control came back on while the loop was still ending: start it again.
+    if (!m_usbManager || !m_usbThread || !m_usbManager->ctrlStatus())
+        return;
+    if (m_usbThread->wait(kUsbStopWaitMs) && !m_usbThread->isRunning()) {
+        qInfo() << "USB whitelist control is on again, monitor restarted";
+        m_usbThread->start(QThread::InheritPriority);
+    }
 }
 
 void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
@@ -79,11 +112,8 @@ void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
     if (bflag && !m_usbThread->isRunning()) {
         m_usbThread->start(QThread::InheritPriority);
     } else if (!bflag && m_usbThread->isRunning()) {
-        m_usbManager->quit();
-        // Also ends a loop that has not begun yet.
-        m_usbThread->requestInterruption();
-        m_usbThread->quit();
-        m_usbThread->wait();
+        askUsbStop();
+        waitUsbStopped();
     }
 }
 

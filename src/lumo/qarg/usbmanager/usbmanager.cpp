@@ -100,6 +100,7 @@ UsbManager::~UsbManager()
 
 void UsbManager::quit()
 {
+    d_func()->m_stopAsked.storeRelease(1);
     d_func()->m_running.storeRelease(0);
 }
 
@@ -162,9 +163,25 @@ bool UsbManager::keepRunning() const
         && !QThread::currentThread()->isInterruptionRequested();
 }
 
+bool UsbManager::stopAsked() const
+{
+    return d_func()->m_stopAsked.loadAcquire() != 0
+        || QThread::currentThread()->isInterruptionRequested();
+}
+
+std::function<bool()> UsbManager::stopCheck() const
+{
+    return [this] { return stopAsked(); };
+}
+
 void UsbManager::run()
 {
     Q_D(UsbManager);
+    // Cleared before the interruption is looked at: the manager asks for a
+    // stop with quit() and an interruption request together.
+    d->m_stopAsked.storeRelease(0);
+    if (QThread::currentThread()->isInterruptionRequested())
+        return;
     d->m_running.storeRelease(1);
     if (!d->m_inited)
         init();

@@ -11,6 +11,8 @@
 #include <QScopedPointer>
 #include <QString>
 
+#include <functional>
+
 struct udev;
 struct udev_device;
 
@@ -110,6 +112,9 @@ private:
     void monitorDevices(udev* udevContext);
     void processDevice(udev_device* device);
     bool keepRunning() const;
+    // A stop was asked: no tool starts any more and a running one is ended.
+    bool stopAsked() const;
+    std::function<bool()> stopCheck() const;
     void resetCurrentDevice(const QString& sysPath);
     // Parts of processDevice, with m_mutex held.
     // Reports the unplug of a connected device; true when the device being

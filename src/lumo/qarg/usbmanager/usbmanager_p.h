@@ -22,6 +22,8 @@ public:
     QString m_port;
     udev* m_udev = nullptr;
     QAtomicInt m_running{0};
+    // Set by quit(), cleared when run() begins: ends the tools of the thread.
+    QAtomicInt m_stopAsked{0};
     QAtomicInt m_ctrlStatus{0};
     QList<UsbConnectionInfo> m_connDevList;
     bool m_diskManaged = false;
