@@ -156,14 +156,14 @@ class UsbLab:
             self.bed.uevent(path, "remove")
 
     # ---- daemon
-    def start(self, control=True):
+    def start(self, control=True, tools=None):
         lab = self.lab
-        lab.stubs.configure({
+        lab.stubs.configure(dict({
             "lsblk -no SIZE /dev/sdb": {"stdout": "%s\n" % STICK["size"]},
             "lsblk -no SIZE /dev/sdb1": {"stdout": "%s\n" % STICK["size"]},
             "lsblk -no FSTYPE /dev/sdb1": {"stdout": "vfat\n"},
             "blkid -d -s LABEL -o value /dev/sdb1": {"stdout": "%s\n" % STICK["label"]},
-        })
+        }, **(tools or {})))
         prog = harness.Program(lab.programs.build_dir, "qarg", lab.sandbox, lab.bus, lab.stubs,
                                extra_env=umockdev_env(lab.programs.build_dir, self.bed.root))
         if not prog.built():
@@ -317,6 +317,8 @@ def test_refused_stick_is_detached_and_a_local_user_gets_no_upload(usb):
     # The refused stick is reported at once; 1000 is a local user, so nothing is uploaded.
     usb.qarg.wait_for_output("upload usb log: 1000")
     assert usb.uploads() == []
+    # This sysfs has no interface authorization: said once, and detached as before.
+    assert usb.qarg.output().count("USB devices cannot be held") == 1
 
 
 def test_stick_without_serial_is_blocked_without_asking(usb):

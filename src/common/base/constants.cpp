@@ -30,6 +30,7 @@ const QString kQARGSoftwareListPath = rooted("/var/lib/qarg/software_list.list")
 const QString kQargReceiptJournalPath = rooted("/var/lib/qarg/receipts");
 const QString kQargStatusPath = rooted("/run/qarg/status.json");
 const QString kQargAppliedPath = rooted("/var/lib/qarg/applied.json");
+const QString kQargUsbHoldMarkPath = rooted("/var/lib/qarg/usb-hold");
 const QString kWebpageLinkIconPath = QStringLiteral("%1/icons/webpageIcon/");
 const QString kBackupConfigPath = rooted("/etc/vorn/config.ini");
 // Relative to the user's home directory, so never below the sysroot.

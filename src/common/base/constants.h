@@ -27,6 +27,8 @@ extern const QString kQargReceiptJournalPath;
 extern const QString kQargStatusPath;
 // Which one-shot items of the latest system policy succeeded.
 extern const QString kQargAppliedPath;
+// Present while new USB storage devices are held; the udev rule reads it.
+extern const QString kQargUsbHoldMarkPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

@@ -276,6 +276,8 @@ void SystemPolicyManager::onDomainRemoved()
 
 void SystemPolicyManager::restoreAndLeave()
 {
+    // A machine that leaves its domain keeps no USB device waiting.
+    endUsbControl(QStringLiteral("the computer left its domain"));
     VornSystemInterface* system = VornSystemInterface::Instance();
     system->SetStorageGlobalPermPolicy(2, 2);
     system->SetStorageGlobalPermPolicy(1, 2);

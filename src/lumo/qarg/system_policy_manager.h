@@ -65,6 +65,11 @@ private:
     void askUsbStop();
     bool waitUsbStopped();
     void onUsbThreadFinished();
+    // Ends whitelist control for good (domain removal): the monitor stops
+    // and every held device is released.
+    void endUsbControl(const QString& why);
+    // New devices are authorized again and held ones released.
+    void releaseUsbHold(const QString& why);
     // Runs cmd for the setting key; its output becomes a result of `document`.
     void startScript(quint64 document, const QString& key, const QString& cmd);
 

@@ -11,6 +11,7 @@
 #include "lumo/policy/status_board.h"
 #include "notify_message.h"
 #include "usbmanager/usbdeviceuploadinfo.h"
+#include "usbmanager/usbhold.h"
 #include "usbmanager/usbmanager.h"
 
 #include <QDateTime>
@@ -111,10 +112,45 @@ void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
     m_pipeline->statusBoard()->setUsbControl(bflag);
     if (bflag && !m_usbThread->isRunning()) {
         m_usbThread->start(QThread::InheritPriority);
-    } else if (!bflag && m_usbThread->isRunning()) {
+    } else if (!bflag) {
+        if (m_usbThread->isRunning()) {
+            askUsbStop();
+            waitUsbStopped();
+        }
+        // Also after a restart: a daemon that ended while control was on
+        // left new devices held.
+        releaseUsbHold(QStringLiteral("USB whitelist control off"));
+    }
+}
+
+void SystemPolicyManager::endUsbControl(const QString& why)
+{
+    if (m_usbManager)
+        m_usbManager->setCtrlStatus(false);
+    if (m_usbThread && m_usbThread->isRunning()) {
         askUsbStop();
         waitUsbStopped();
     }
+    m_pipeline->statusBoard()->setUsbControl(false);
+    releaseUsbHold(why);
+}
+
+void SystemPolicyManager::releaseUsbHold(const QString& why)
+{
+    // A few small sysfs writes; the monitor has stopped, so nothing holds
+    // a device again meanwhile.
+    UsbHold::keepMark(false);
+    const int hubs = UsbHold::holdingRootHubs();
+    const bool wasHolding = m_usbManager && m_usbManager->holding();
+    if (m_usbManager)
+        m_usbManager->stopHolding();
+    if (hubs == 0 && !wasHolding)
+        return;
+    UsbHold::setDefaults(true);
+    const int released = UsbHold::releaseAll();
+    qInfo() << "USB devices are no longer held:" << why << "; root hubs:" << hubs
+            << "devices released:" << released;
+    m_pipeline->statusBoard()->usbHoldEnded(why);
 }
 
 void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QString& vendorID,

@@ -2,6 +2,8 @@
 
 #include "usbmanager_p.h"
 
+#include "usbhold.h"
+
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 
@@ -114,6 +116,34 @@ bool UsbManager::ctrlStatus() const
     return d_func()->m_ctrlStatus.loadAcquire() != 0;
 }
 
+bool UsbManager::startHolding()
+{
+    Q_D(UsbManager);
+    const int hubs = UsbHold::setDefaults(false);
+    d->m_holding.storeRelease(hubs > 0 ? 1 : 0);
+    if (hubs > 0) {
+        d->m_heldOnce.storeRelease(1);
+        UsbHold::keepMark(true);
+        qInfo() << "new USB storage and mobile devices are held until the server allows them;"
+                << "root hubs:" << hubs;
+    } else if (!d->m_holdUnavailableLogged) {
+        d->m_holdUnavailableLogged = true;
+        qWarning() << "USB devices cannot be held: the kernel offers no interface authorization;"
+                   << "storage devices are detached after the whitelist check";
+    }
+    return hubs > 0;
+}
+
+void UsbManager::stopHolding()
+{
+    d_func()->m_holding.storeRelease(0);
+}
+
+bool UsbManager::holding() const
+{
+    return d_func()->m_holding.loadAcquire() != 0;
+}
+
 void UsbManager::getLocalConfig()
 {
     Q_D(UsbManager);
@@ -183,6 +213,8 @@ void UsbManager::run()
     if (QThread::currentThread()->isInterruptionRequested())
         return;
     d->m_running.storeRelease(1);
+    // Before the start-up scan, so that nothing plugged meanwhile slips through.
+    startHolding();
     if (!d->m_inited)
         init();
 
@@ -263,6 +295,8 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
     }
     if (event.action == kRemove && handleRemove(event))
         return;
+    if (event.action == kAdd)
+        holdNewBus(event);
     takeAttributes(event, cur);
     if (isWatchedClass(cur.interfaceClass) && !manageWatchedDevice())
         return;
@@ -285,8 +319,24 @@ bool UsbManager::handleRemove(const UsbDeviceEvent& event)
     }
     if (event.sysPath != d->m_curDevice.sysPath)
         return false;
+    const UsbDeviceInfo& cur = d->m_curDevice;
+    if ((d->m_diskManaged || d->m_mobileManaged) && !entry) {
+        // Checked but never listed (allowed without a volume yet, or still
+        // waiting for the answer): it no longer waits.
+        emit deviceDecided(cur.name, cur.vendorId, cur.productId, cur.serial,
+                           QStringLiteral("removed"), QStringLiteral("unplugged"));
+    }
     resetCurrentDevice(kNoDevice);
     return true;
+}
+
+void UsbManager::holdNewBus(const UsbDeviceEvent& event)
+{
+    const QString busId = event.sysPath.section(QLatin1Char('/'), -1);
+    if (!holding() || event.devType != QLatin1String("usb_device") || !UsbHold::isRootHub(busId))
+        return;
+    if (UsbHold::setDefault(busId, false))
+        qInfo() << "new USB bus, its new storage and mobile devices are held:" << busId;
 }
 
 bool UsbManager::manageWatchedDevice()

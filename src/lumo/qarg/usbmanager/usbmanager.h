@@ -48,6 +48,14 @@ public:
     void setCtrlStatus(const bool& status);
     bool ctrlStatus() const;
 
+    // Holds new storage and mobile devices until the server's answer, where
+    // the kernel can (see UsbHold); false when it cannot, and devices are
+    // detached after the check as before.
+    bool startHolding();
+    // Control is off and held devices were released: detach nothing more.
+    void stopHolding();
+    bool holding() const;
+
     void getLocalConfig();
     void init();
     void preManage();
@@ -125,6 +133,13 @@ private:
     bool manageWatchedDevice();
     // Reports a new volume of the device once.
     void reportBlockDevice(const UsbDeviceEvent& event);
+    // A root hub that appears while devices are held holds its devices too.
+    void holdNewBus(const UsbDeviceEvent& event);
+    // Holds or releases a device through interface authorization.
+    int changeHold(bool release, const QString& sysPath);
+    QString heldDecision() const;
+    void releaseUnlisted(const QString& vendorId, const QString& productId,
+                         const QString& serial);
 
     QScopedPointer<UsbManagerPrivate> d_ptr;
 };

@@ -77,12 +77,14 @@ QList<UsbDeviceInfo> UsbManager::getCurrentUsbDevList() const
 
     QList<UsbDeviceInfo> devices;
     const QStringList paths =
-        outputLines(runTool(QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs, stopCheck()));
+        outputLines(runTool(QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs,
+                            stopCheck()));
     for (const QString& path : paths) {
         if (path.isEmpty())
             continue;
         const QStringList lines = outputLines(
-            runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs, stopCheck()));
+            runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs,
+                    stopCheck()));
         if (lines.size() < 2)
             continue;
 
@@ -120,7 +122,8 @@ bool UsbManager::isbMtpDevice(const QString& busNum, const QString& devNum) cons
                              .arg(busNum.toInt(), 3, 10, QLatin1Char('0'))
                              .arg(devNum.toInt(), 3, 10, QLatin1Char('0'));
     const QStringList lines = outputLines(
-        runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs, stopCheck()));
+        runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs,
+                stopCheck()));
     for (const QString& line : lines) {
         if (line.startsWith(QLatin1String("E: ID_MTP_DEVICE")))
             return !line.section(QLatin1Char('='), -1).isEmpty();
