@@ -13,6 +13,9 @@ from test_usb import (MSG_ALLOWED, MSG_REFUSED, MSG_RESTRICTED, STICK,  # noqa: 
                       usb, whitelist)  # pylint: disable=unused-import,import-error
 
 
+HOLD_MARK = "/var/lib/qarg/usb-hold"
+
+
 class Held:
     """The testbed's root hub and the sysfs files the daemon writes."""
 
@@ -123,18 +126,27 @@ def test_refused_stick_stays_held_until_granted_and_is_held_again_when_revoked(u
     usb.wait_notice(MSG_RESTRICTED)
 
 
-def test_control_off_releases_held_devices_and_new_ones(usb, held):
+@pytest.mark.parametrize("end", ["control off", "domain removed"])
+def test_end_of_control_releases_held_devices_and_new_ones(usb, held, end):
     lab = usb.lab
     usb.start()
     held.plug()
     usb.wait_notice(MSG_REFUSED)
     assert held.storage() == "0" and held.default() == "0"
+    assert os.path.exists(lab.sandbox.path(HOLD_MARK))
 
-    usb.set_control(False, job=2, task=2)
+    if end == "control off":
+        usb.set_control(False, job=2, task=2)
+    else:
+        lab.vorng.emit_domain_removed()
     wait_until(lambda: held.default() == "1", what="the root hub's default authorized again")
     assert held.storage() == "1" and held.probed() == ["1-1:1.0"]
-    wait_until(lambda: shown(lab).get(STICK["serial"], {}).get("decision") == "released",
-               10, 0.1, "the stick shown as released")
+    assert not os.path.exists(lab.sandbox.path(HOLD_MARK))
+    if end == "control off":
+        wait_until(lambda: shown(lab).get(STICK["serial"], {}).get("decision") == "released",
+                   10, 0.1, "the stick shown as released")
+    else:
+        lab.stubs.wait_for_call(["systemctl", "stop", "qarg"], 15)
 
 
 @pytest.mark.parametrize("allowed", [True, False])
