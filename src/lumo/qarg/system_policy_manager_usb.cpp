@@ -139,15 +139,18 @@ void SystemPolicyManager::releaseUsbHold(const QString& why)
 {
     // A few small sysfs writes; the monitor has stopped, so nothing holds
     // a device again meanwhile.
-    UsbHold::keepMark(false);
     const int hubs = UsbHold::holdingRootHubs();
     const bool wasHolding = m_usbManager && m_usbManager->holding();
     if (m_usbManager)
         m_usbManager->stopHolding();
-    if (hubs == 0 && !wasHolding)
+    if (hubs == 0 && !wasHolding) {
+        UsbHold::keepMark(false);
         return;
+    }
     UsbHold::setDefaults(true);
     const int released = UsbHold::releaseAll();
+    // Last: the udev rule authorizes new keyboards only while it is there.
+    UsbHold::keepMark(false);
     qInfo() << "USB devices are no longer held:" << why << "; root hubs:" << hubs
             << "devices released:" << released;
     m_pipeline->statusBoard()->usbHoldEnded(why);

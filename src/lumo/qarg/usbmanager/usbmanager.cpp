@@ -119,11 +119,14 @@ bool UsbManager::ctrlStatus() const
 bool UsbManager::startHolding()
 {
     Q_D(UsbManager);
+    // The mark first: the udev rule authorizes keyboards and the rest only
+    // while it is there.
+    if (!UsbHold::rootHubs().isEmpty())
+        UsbHold::keepMark(true);
     const int hubs = UsbHold::setDefaults(false);
     d->m_holding.storeRelease(hubs > 0 ? 1 : 0);
     if (hubs > 0) {
         d->m_heldOnce.storeRelease(1);
-        UsbHold::keepMark(true);
         qInfo() << "new USB storage and mobile devices are held until the server allows them;"
                 << "root hubs:" << hubs;
     } else if (!d->m_holdUnavailableLogged) {
