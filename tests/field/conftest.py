@@ -1,0 +1,78 @@
+"""One guest for the whole session: booted, the lab set up, the package installed.
+
+Run through `./run field`, which sets VORN_FIELD_IMAGE (image.sh's directory), VORN_FIELD_DEB
+and VORN_FIELD_WORKDIR. A failing step or scenario prints the serial console's last lines, the
+guest's journal and qarg's log.
+"""
+
+import os
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+
+from guestlab import GuestLab  # noqa: E402  pylint: disable=wrong-import-position
+from machine import Machine  # noqa: E402  pylint: disable=wrong-import-position
+
+_machine = []
+
+
+class StepFailed(RuntimeError):
+    pass
+
+
+def step(name, function, *args):
+    try:
+        return function(*args)
+    except Exception as error:  # pylint: disable=broad-except
+        raise StepFailed("field step %r failed: %s" % (name, error)) from error
+
+
+@pytest.fixture(scope="session")
+def lab():
+    for var in ("VORN_FIELD_IMAGE", "VORN_FIELD_DEB", "VORN_FIELD_WORKDIR"):
+        if not os.environ.get(var):
+            pytest.exit("%s is not set: run the field lab through ./run field" % var, 2)
+    machine = Machine(os.environ["VORN_FIELD_IMAGE"], os.environ["VORN_FIELD_WORKDIR"])
+    _machine.append(machine)
+    try:
+        try:
+            step("boot", machine.boot)
+            guest = GuestLab(machine, os.environ["VORN_FIELD_WORKDIR"], TOP)
+            step("install the package", guest.install, os.environ["VORN_FIELD_DEB"])
+        except StepFailed as error:
+            raise StepFailed("%s\n%s" % (error, "\n".join(
+                "----- %s -----\n%s" % part for part in _diagnostics(machine)))) from error
+        yield guest
+        step("power off", machine.poweroff)
+    finally:
+        machine.stop()
+        _machine.remove(machine)
+
+
+@pytest.fixture(scope="session")
+def machine(lab):
+    return lab.m
+
+
+def _diagnostics(machine):
+    parts = [("serial console (last lines)", machine.serial_tail())]
+    try:
+        parts.append(("guest journal", machine.journal(120)))
+        parts.append(("qarg log (last lines)", "\n".join(
+            machine.get("/var/log/qarg/qarg.log").decode(errors="replace").splitlines()[-60:])))
+    except Exception as error:  # pylint: disable=broad-except
+        parts.append(("guest unreachable", str(error)))
+    return parts
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):  # pylint: disable=unused-argument
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed and _machine and not getattr(report, "wasxfail", None):
+        for title, text in _diagnostics(_machine[0]):
+            report.sections.append((title, text))
