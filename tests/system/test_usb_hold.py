@@ -84,8 +84,8 @@ def test_whitelisted_stick_is_released_and_its_volume_reported(usb, held):
 
     iface = held.plug()
     usb.wait_notice(MSG_ALLOWED)
-    wait_until(lambda: held.storage() == "1", what="the storage interface authorized")
-    assert held.probed() == ["1-1:1.0"]
+    wait_until(lambda: held.storage() == "1" and held.probed() == ["1-1:1.0"],
+               what="the storage interface authorized and its driver probed")
     # Only once the driver bound does the volume appear, and it is reported as before.
     usb.add_volume(iface)
     wait_until(lambda: ("LABSTICK", "add") in usb.upload_actions(), what="the volume upload")
@@ -139,9 +139,11 @@ def test_end_of_control_releases_held_devices_and_new_ones(usb, held, end):
         usb.set_control(False, job=2, task=2)
     else:
         lab.vorng.emit_domain_removed()
-    wait_until(lambda: held.default() == "1", what="the root hub's default authorized again")
-    assert held.storage() == "1" and held.probed() == ["1-1:1.0"]
-    assert not os.path.exists(lab.sandbox.path(HOLD_MARK))
+    # The defaults go back first, then the held devices, then the mark.
+    wait_until(lambda: held.default() == "1" and held.storage() == "1"
+               and not os.path.exists(lab.sandbox.path(HOLD_MARK)),
+               what="new devices authorized again and the held stick released")
+    assert held.probed() == ["1-1:1.0"]
     if end == "control off":
         wait_until(lambda: shown(lab).get(STICK["serial"], {}).get("decision") == "released",
                    10, 0.1, "the stick shown as released")
@@ -166,8 +168,8 @@ def test_held_stick_found_at_start_is_decided_like_the_start_up_scan(usb, held, 
 
     lab.server.wait_for_requests("/api/usb_whitelist_check")
     if allowed:
-        wait_until(lambda: held.storage() == "1", what="the held stick released")
-        assert held.probed() == ["1-1:1.0"]
+        wait_until(lambda: held.storage() == "1" and held.probed() == ["1-1:1.0"],
+                   what="the held stick released and its driver probed")
     else:
         notice = usb.wait_notice(MSG_RESTRICTED)[0]
         assert notice["actions"] == ["_open1", "确定"]
