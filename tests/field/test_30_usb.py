@@ -1,5 +1,5 @@
-"""USB whitelist control on a real kernel: refused stick detached, whitelisted stick kept,
-a grant order binds the refused stick again. dave (uid 10001, a domain account's uid) is logged
+"""USB whitelist control on a real kernel: refused stick held (or detached), whitelisted stick
+kept, a grant order binds the refused stick again. dave (uid 10001, a domain account's uid) is logged
 in, so that connections are uploaded."""
 
 import json
@@ -21,8 +21,10 @@ def usb_device(machine, serial):
 
 
 def bound(machine, serial):
+    """The stick's storage interface has its driver: neither held nor detached."""
     path = usb_device(machine, serial)
-    return bool(path) and machine.run("test -e %s/driver" % path).rc == 0
+    return bool(path) and machine.run("test -e %s/%s:1.0/driver"
+                                      % (path, path.rsplit("/", 1)[-1])).rc == 0
 
 
 def has_disk(machine, label):

@@ -5,6 +5,7 @@ core client service recording uploads, notices, removal requests and task replie
 import json
 import os
 import pwd
+import signal
 import subprocess
 import time
 
@@ -155,14 +156,14 @@ class UsbLab:
             self.bed.uevent(path, "remove")
 
     # ---- daemon
-    def start(self, control=True):
+    def start(self, control=True, tools=None):
         lab = self.lab
-        lab.stubs.configure({
+        lab.stubs.configure(dict({
             "lsblk -no SIZE /dev/sdb": {"stdout": "%s\n" % STICK["size"]},
             "lsblk -no SIZE /dev/sdb1": {"stdout": "%s\n" % STICK["size"]},
             "lsblk -no FSTYPE /dev/sdb1": {"stdout": "vfat\n"},
             "blkid -d -s LABEL -o value /dev/sdb1": {"stdout": "%s\n" % STICK["label"]},
-        })
+        }, **(tools or {})))
         prog = harness.Program(lab.programs.build_dir, "qarg", lab.sandbox, lab.bus, lab.stubs,
                                extra_env=umockdev_env(lab.programs.build_dir, self.bed.root))
         if not prog.built():
@@ -316,6 +317,8 @@ def test_refused_stick_is_detached_and_a_local_user_gets_no_upload(usb):
     # The refused stick is reported at once; 1000 is a local user, so nothing is uploaded.
     usb.qarg.wait_for_output("upload usb log: 1000")
     assert usb.uploads() == []
+    # This sysfs has no interface authorization: said once, and detached as before.
+    assert usb.qarg.output().count("USB devices cannot be held") == 1
 
 
 def test_stick_without_serial_is_blocked_without_asking(usb):
@@ -434,3 +437,34 @@ def test_events_while_control_is_off_are_dropped(usb):
     assert usb.unbound() == "1-4"
     assert len(lab.stubs.calls("find")) == 1
 
+
+
+def probe_calls(lab):
+    return [a for a in lab.stubs.calls() if a[0] in ("lsblk", "blkid", "udevadm", "find")]
+
+
+@pytest.mark.parametrize("stop", ["sigterm", "control off"])
+def test_a_hanging_probe_tool_never_holds_up_a_stop(usb, stop):
+    lab = usb.lab
+    whitelist(lab, STICK)
+    usb.start()
+    # The size of the new disk never comes (the tool's own limit is 30 s).
+    lab.stubs.answer("lsblk -no SIZE /dev/sdb", stdout="7.5G\n", delay=120)
+    usb.plug_stick()
+    lab.stubs.wait_for_call(["lsblk", "-no", "SIZE", "/dev/sdb"])
+    before = probe_calls(lab)
+
+    if stop == "sigterm":
+        os.kill(usb.qarg.pid, signal.SIGTERM)
+        wait_until(lambda: not usb.qarg.alive(), timeout=10, what="qarg to end")
+        assert usb.qarg.returncode() == 0, usb.qarg.output()[-2000:]
+        assert "Destroyed while thread" not in usb.qarg.output()
+    else:
+        usb.set_control(False, job=2, task=2)
+        # The main thread is free at once: a push is answered.
+        lab.vorng.emit_server_msg(1100, {"job_id": 5, "task_id": 6})
+        lab.vorng.wait_for_calls("ReplyTaskResult", timeout=10,
+                                 where=lambda c: c[:3] == (5, 6, 2001))
+        usb.qarg.wait_for_output("usb monitor stopping, command not run to its end")
+    # No tool was started after the stop was asked.
+    assert probe_calls(lab) == before

@@ -207,6 +207,12 @@ ChildResult ChildProcess::run(const QString& program, const QStringList& argumen
                               int timeoutMs, const ChildOptions& options)
 {
     ChildResult result;
+    const auto stopAsked = [&options] { return options.stopRequested && options.stopRequested(); };
+    if (stopAsked()) {
+        result.stopped = true;
+        result.error = QStringLiteral("not started: a stop was asked");
+        return result;
+    }
     GroupProcess process;
     QString resolved;
     if (!prepare(process, program, options, &resolved, &result.error))
@@ -228,6 +234,11 @@ ChildResult ChildProcess::run(const QString& program, const QStringList& argumen
     while (process.state() != QProcess::NotRunning) {
         if (deadline.hasExpired()) {
             result.timedOut = true;
+            endGroupWaiting(process, group, result, options);
+            break;
+        }
+        if (stopAsked()) {
+            result.stopped = true;
             endGroupWaiting(process, group, result, options);
             break;
         }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace vorn {
 namespace base {
 
@@ -15,6 +17,7 @@ struct ChildResult
 {
     bool started = false;   // the program was found and executed
     bool timedOut = false;  // its process group was ended at the time limit
+    bool stopped = false;   // not started, or its group ended, because a stop was asked
     bool crashed = false;   // it ended through a signal (also the one that ended it at the limit)
     int exitCode = -1;      // exit code of a normal exit, else -1
     bool truncated = false; // output beyond the cap was dropped
@@ -38,6 +41,11 @@ struct ChildOptions
     int outputLimit = 1 << 20;
     // Between SIGTERM and SIGKILL when the time limit ends the group.
     int terminateGraceMs = 2000;
+    // Waiting form only: asked before the start and between waits of at most
+    // 100 ms. Once it answers true the program is not started, or its group
+    // is ended as at the time limit, so that a thread asked to stop is not
+    // held by a tool.
+    std::function<bool()> stopRequested;
 };
 
 class ChildProcessPrivate;

@@ -34,6 +34,7 @@ const QString kQargAppliedPath = rooted("/var/lib/qarg/applied.json");
 const QString kQargInstallsPath = rooted("/var/lib/qarg/installs");
 const QString kServiceManagerPath = rooted("/run/systemd/system");
 const QString kBootIdPath = rooted("/proc/sys/kernel/random/boot_id");
+const QString kQargUsbHoldMarkPath = rooted("/var/lib/qarg/usb-hold");
 const QString kWebpageLinkIconPath = QStringLiteral("%1/icons/webpageIcon/");
 const QString kBackupConfigPath = rooted("/etc/vorn/config.ini");
 // Relative to the user's home directory, so never below the sysroot.

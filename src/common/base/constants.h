@@ -36,6 +36,8 @@ extern const QString kQargInstallsPath;
 extern const QString kServiceManagerPath;
 // Differs for every boot of the machine.
 extern const QString kBootIdPath;
+// Present while new USB storage devices are held; the udev rule reads it.
+extern const QString kQargUsbHoldMarkPath;
 extern const QString kWebpageLinkIconPath;
 extern const QString kBackupConfigPath;
 extern const QString kScreensaverBackgroundPath;

@@ -271,14 +271,29 @@ QString StatusViewPrivate::usbDevices() const
 {
     Pairs pairs{{program, programLine()}, usbControl()};
     Rows rows;
+    int held = 0;
+    QString oldestHold;
     for (const QJsonValue& item : object.value(QLatin1String("usb_devices")).toArray()) {
         const QJsonObject u = item.toObject();
+        // A held device shows since when it waits for the server's answer.
+        const QJsonValue since = u.value(QLatin1String("held_since"));
+        if (since.isString()) {
+            ++held;
+            if (oldestHold.isEmpty() || since.toString() < oldestHold)
+                oldestHold = since.toString();
+        }
         rows.append({shown(u.value(QLatin1String("name"))),
                      shown(u.value(QLatin1String("vendor_id"))) + QLatin1Char(':')
                          + shown(u.value(QLatin1String("product_id"))),
                      shown(u.value(QLatin1String("serial"))), shown(u.value(QLatin1String("decision"))),
-                     shown(u.value(QLatin1String("time"))), shown(u.value(QLatin1String("reason")))});
+                     shown(since.isString() ? since : u.value(QLatin1String("time"))),
+                     shown(u.value(QLatin1String("reason")))});
     }
+    if (held > 0)
+        pairs.append({QStringLiteral("held devices"),
+                      QStringLiteral("%1, the first waiting since %2")
+                          .arg(held)
+                          .arg(shown(QJsonValue(oldestHold)))});
     if (rows.isEmpty())
         return renderPairs(pairs) + QLatin1String("\nno USB devices seen since start\n");
     return renderPairs(pairs) + QLatin1Char('\n')

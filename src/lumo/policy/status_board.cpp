@@ -154,15 +154,19 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
                             const QString& productId, const QString& serial,
                             const QString& decision, const QString& reason)
 {
+    const QString held = QStringLiteral("held");
+    const QString heldSince = QStringLiteral("held_since");
     QMutexLocker locker(&m_mutex);
     QJsonArray devices = m_state.value(QStringLiteral("usb_devices")).toArray();
-    const QJsonObject device{{QStringLiteral("name"), name},
-                             {QStringLiteral("vendor_id"), vendorId},
-                             {QStringLiteral("product_id"), productId},
-                             {QStringLiteral("serial"), serial},
-                             {QStringLiteral("decision"), decision},
-                             {QStringLiteral("reason"), reason},
-                             {QStringLiteral("time"), now()}};
+    QJsonObject device{{QStringLiteral("name"), name},
+                       {QStringLiteral("vendor_id"), vendorId},
+                       {QStringLiteral("product_id"), productId},
+                       {QStringLiteral("serial"), serial},
+                       {QStringLiteral("decision"), decision},
+                       {QStringLiteral("reason"), reason},
+                       {QStringLiteral("time"), now()}};
+    if (decision == held)
+        device.insert(heldSince, device.value(QStringLiteral("time")));
     // One entry per device, the latest decision on it; the oldest go first.
     bool replaced = false;
     for (int i = 0; i < devices.size() && !replaced; ++i) {
@@ -170,6 +174,11 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
         if (old.value(QStringLiteral("vendor_id")) == vendorId
             && old.value(QStringLiteral("product_id")) == productId
             && old.value(QStringLiteral("serial")) == serial) {
+            if (name.isEmpty())
+                device.insert(QStringLiteral("name"), old.value(QStringLiteral("name")));
+            // A device held again keeps waiting since it was first held.
+            if (decision == held && old.value(QStringLiteral("decision")) == held)
+                device.insert(heldSince, old.value(heldSince));
             devices.replace(i, device);
             replaced = true;
         }
@@ -182,6 +191,30 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
     locker.unlock();
     refresh();
 }
+
+void StatusBoard::usbHoldEnded(const QString& reason)
+{
+    QMutexLocker locker(&m_mutex);
+    QJsonArray devices = m_state.value(QStringLiteral("usb_devices")).toArray();
+    bool changed = false;
+    for (int i = 0; i < devices.size(); ++i) {
+        QJsonObject device = devices.at(i).toObject();
+        if (device.value(QStringLiteral("decision")) != QLatin1String("held"))
+            continue;
+        device.insert(QStringLiteral("decision"), QStringLiteral("released"));
+        device.insert(QStringLiteral("reason"), reason);
+        device.insert(QStringLiteral("time"), now());
+        device.remove(QStringLiteral("held_since"));
+        devices.replace(i, device);
+        changed = true;
+    }
+    if (!changed)
+        return;
+    m_state.insert(QStringLiteral("usb_devices"), devices);
+    locker.unlock();
+    refresh();
+}
+
 
 // Root sees each result whole; everybody else never sees a detail.
 QJsonArray StatusBoard::settings(View view) const

@@ -44,6 +44,8 @@ public:
     void setUsbControl(bool on);
     void usbDevice(const QString& name, const QString& vendorId, const QString& productId,
                    const QString& serial, const QString& decision, const QString& reason);
+    // Devices shown as held ("held", with "held_since") are no longer held.
+    void usbHoldEnded(const QString& reason);
 
     // Something read through the live values changed: write again soon.
     void refresh();

@@ -81,7 +81,9 @@ SystemPolicyManager::SystemPolicyManager(QObject* parent)
 SystemPolicyManager::~SystemPolicyManager()
 {
     // Commands still running (such as the "systemctl stop" that ended us)
-    // are not waited for; a tool run of the USB or executor thread ends with them.
+    // are not waited for; a tool run of the USB or executor thread ends with
+    // them. The USB thread is told first, so that it starts no further tool.
+    askUsbStop();
     ChildProcess::endAll();
     stopUsbManager();
 
@@ -307,6 +309,8 @@ void SystemPolicyManager::onDomainRemoved()
 
 void SystemPolicyManager::restoreAndLeave()
 {
+    // A machine that leaves its domain keeps no USB device waiting.
+    endUsbControl(QStringLiteral("the computer left its domain"));
     VornSystemInterface* system = VornSystemInterface::Instance();
     system->SetStorageGlobalPermPolicy(2, 2);
     system->SetStorageGlobalPermPolicy(1, 2);

@@ -67,6 +67,15 @@ private:
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
+    // Asks the USB thread to stop; waitUsbStopped() waits a bounded time for it.
+    void askUsbStop();
+    bool waitUsbStopped();
+    void onUsbThreadFinished();
+    // Ends whitelist control for good (domain removal): the monitor stops
+    // and every held device is released.
+    void endUsbControl(const QString& why);
+    // New devices are authorized again and held ones released.
+    void releaseUsbHold(const QString& why);
     // Runs cmd for the setting key; its output becomes a result of `document`.
     void startScript(quint64 document, const QString& key, const QString& cmd);
     // Runs or awaits a software installation; its output becomes the result.

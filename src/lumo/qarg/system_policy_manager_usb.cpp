@@ -13,6 +13,7 @@
 #include "lumo/policy/status_board.h"
 #include "notify_message.h"
 #include "usbmanager/usbdeviceuploadinfo.h"
+#include "usbmanager/usbhold.h"
 #include "usbmanager/usbmanager.h"
 
 #include <QDateTime>
@@ -36,6 +37,8 @@ void SystemPolicyManager::initUsbManager()
     m_usbManager->moveToThread(m_usbThread);
 
     connect(m_usbThread, &QThread::started, m_usbManager, &UsbManager::run);
+    connect(m_usbThread, &QThread::finished, this, &SystemPolicyManager::onUsbThreadFinished,
+            Qt::QueuedConnection);
     connect(m_usbManager, &UsbManager::requestShowUsbCtrlAuthorSysNotify, this,
             &SystemPolicyManager::notifyUsbCtrlAuthorChanged);
     connect(m_usbManager, &UsbManager::requestShowNormalSysNotify, this,
@@ -52,16 +55,36 @@ void SystemPolicyManager::initUsbManager()
             &SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished);
 }
 
-void SystemPolicyManager::stopUsbManager()
+void SystemPolicyManager::askUsbStop()
 {
     if (m_usbManager)
         m_usbManager->quit();
     if (m_usbThread) {
+        // Also ends a loop that has not begun yet.
         m_usbThread->requestInterruption();
         m_usbThread->quit();
-        // A tool run of the monitor is bounded; the main thread waits no longer than that.
-        if (!m_usbThread->wait(kUsbStopWaitMs))
-            qWarning() << "USB monitor still ending after" << kUsbStopWaitMs << "ms; not waited for";
+    }
+}
+
+bool SystemPolicyManager::waitUsbStopped()
+{
+    // The monitor ends its tools when asked to stop, so a second is plenty;
+    // the main thread never waits longer than that.
+    if (!m_usbThread || m_usbThread->wait(kUsbStopWaitMs))
+        return true;
+    qWarning() << "USB monitor still ending after" << kUsbStopWaitMs << "ms; not waited for";
+    return false;
+}
+
+void SystemPolicyManager::stopUsbManager()
+{
+    askUsbStop();
+    if (!waitUsbStopped()) {
+        // Deleting a running thread aborts the process: at exit they are left
+        // to the end of the process instead.
+        m_usbManager = nullptr;
+        m_usbThread = nullptr;
+        return;
     }
     // The thread has ended and no event loop runs any more, so a deferred
     // deletion would never happen: nothing else touches them, delete now.
@@ -69,6 +92,17 @@ void SystemPolicyManager::stopUsbManager()
     m_usbManager = nullptr;
     delete m_usbThread;
     m_usbThread = nullptr;
+}
+
+void SystemPolicyManager::onUsbThreadFinished()
+{
+    // Control came back on while the loop was still ending: start it again.
+    if (!m_usbManager || !m_usbThread || !m_usbManager->ctrlStatus())
+        return;
+    if (m_usbThread->wait(kUsbStopWaitMs) && !m_usbThread->isRunning()) {
+        qInfo() << "USB whitelist control is on again, monitor restarted";
+        m_usbThread->start(QThread::InheritPriority);
+    }
 }
 
 void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
@@ -80,13 +114,48 @@ void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
     m_pipeline->statusBoard()->setUsbControl(bflag);
     if (bflag && !m_usbThread->isRunning()) {
         m_usbThread->start(QThread::InheritPriority);
-    } else if (!bflag && m_usbThread->isRunning()) {
-        m_usbManager->quit();
-        // Also ends a loop that has not begun yet.
-        m_usbThread->requestInterruption();
-        m_usbThread->quit();
-        m_usbThread->wait();
+    } else if (!bflag) {
+        if (m_usbThread->isRunning()) {
+            askUsbStop();
+            waitUsbStopped();
+        }
+        // Also after a restart: a daemon that ended while control was on
+        // left new devices held.
+        releaseUsbHold(QStringLiteral("USB whitelist control off"));
     }
+}
+
+void SystemPolicyManager::endUsbControl(const QString& why)
+{
+    if (m_usbManager)
+        m_usbManager->setCtrlStatus(false);
+    if (m_usbThread && m_usbThread->isRunning()) {
+        askUsbStop();
+        waitUsbStopped();
+    }
+    m_pipeline->statusBoard()->setUsbControl(false);
+    releaseUsbHold(why);
+}
+
+void SystemPolicyManager::releaseUsbHold(const QString& why)
+{
+    // A few small sysfs writes; the monitor has stopped, so nothing holds
+    // a device again meanwhile.
+    const int hubs = UsbHold::holdingRootHubs();
+    const bool wasHolding = m_usbManager && m_usbManager->holding();
+    if (m_usbManager)
+        m_usbManager->stopHolding();
+    if (hubs == 0 && !wasHolding) {
+        UsbHold::keepMark(false);
+        return;
+    }
+    UsbHold::setDefaults(true);
+    const int released = UsbHold::releaseAll();
+    // Last: the udev rule authorizes new keyboards only while it is there.
+    UsbHold::keepMark(false);
+    qInfo() << "USB devices are no longer held:" << why << "; root hubs:" << hubs
+            << "devices released:" << released;
+    m_pipeline->statusBoard()->usbHoldEnded(why);
 }
 
 void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QString& vendorID,

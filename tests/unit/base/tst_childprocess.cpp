@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
 #include <QSignalSpy>
@@ -121,6 +122,8 @@ private slots:
     void noInheritedSignalMask_data();
     void noInheritedSignalMask();
     void terminate();
+    void stopRequestEndsWaitingChild_data();
+    void stopRequestEndsWaitingChild();
     void endAllAtShutdown();
 };
 
@@ -410,6 +413,48 @@ void TestChildProcess::terminate()
     QVERIFY(result.crashed);
     QVERIFY(!result.timedOut);
     QTRY_VERIFY_WITH_TIMEOUT(watched.isNull(), 5000);
+}
+
+void TestChildProcess::stopRequestEndsWaitingChild_data()
+{
+    QTest::addColumn<bool>("whileRunning");
+    QTest::newRow("asked before the start") << false;
+    QTest::newRow("asked while it runs") << true;
+}
+
+// A thread asked to stop is not held by its tool: none starts after the
+// request, and a running one has its group ended long before its time limit.
+void TestChildProcess::stopRequestEndsWaitingChild()
+{
+    QFETCH(bool, whileRunning);
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath(QStringLiteral("grandchild.pid"));
+    QElapsedTimer clock;
+    clock.start();
+    ChildOptions options;
+    options.terminateGraceMs = 200;
+    // While it runs: once its grandchild has started.
+    options.stopRequested = [&pidFile, whileRunning] {
+        return !whileRunning || QFileInfo(pidFile).size() > 0;
+    };
+    const ChildResult result = ChildProcess::run(
+        kSh, {QStringLiteral("-c"), QStringLiteral("sleep 60 & echo $! > %1; wait").arg(pidFile)},
+        60000, options);
+    QVERIFY(result.stopped);
+    QVERIFY(!result.timedOut);
+    QVERIFY(!result.succeeded());
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    if (!whileRunning) {
+        QVERIFY(!result.started);
+        QVERIFY(!QFile::exists(pidFile));
+        return;
+    }
+    QVERIFY(result.started);
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qint64 grandchild = file.readAll().trimmed().toLongLong();
+    QVERIFY(grandchild > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(grandchild), 5000);
 }
 
 void TestChildProcess::endAllAtShutdown()

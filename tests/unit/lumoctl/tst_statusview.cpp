@@ -53,6 +53,17 @@ QByteArray qargStatus(qint64 pid)
         .replace("%LONG%", QByteArray(120, 'x'));
 }
 
+// The same with both devices held, waiting for the server's answer.
+QByteArray heldStatus(qint64 pid)
+{
+    return qargStatus(pid)
+        .replace(R"("decision": "detached", "reason": "not in the whitelist", "time": "2026-12-07T23:50:00Z")",
+                 R"("decision": "held", "reason": "not on the whitelist", "time": "2026-12-07T23:55:00Z",)"
+                 R"( "held_since": "2026-12-07T23:49:00Z")")
+        .replace(R"("decision": "awaiting the server", "reason": "whitelist check sent")",
+                 R"("decision": "held", "reason": "awaiting the server", "held_since": "2026-12-07T23:51:00Z")");
+}
+
 QByteArray idleStatus(const QByteArray& program, qint64 pid)
 {
     return QByteArray(kIdleStatus)
@@ -227,7 +238,14 @@ void TestStatusView::tables_data()
                        "Cruzer Blade +0781:5567 +X1 +detached +2026-12-07T23:50:00Z +not in the whitelist",
                        "Pixel 7 +18d1:4ee1 +PX0001 +awaiting the server +2026-12-07T23:51:00Z "
                        "+whitelist check sent"}
-        << QStringList{"ntp/ntpServer"};
+        << QStringList{"ntp/ntpServer", "held devices"};
+    QTest::newRow("usb, devices held") << heldStatus(m_qarg.processId()) << "qarg"
+        << int(StatusView::UsbDevices)
+        << QStringList{"usb control +on", "held devices +2, the first waiting since 2026-12-07T23:49:00Z",
+                       "DEVICE +ID +SERIAL +DECISION +TIME +REASON",
+                       "Cruzer Blade +0781:5567 +X1 +held +2026-12-07T23:49:00Z +not on the whitelist",
+                       "Pixel 7 +18d1:4ee1 +PX0001 +held +2026-12-07T23:51:00Z +awaiting the server"}
+        << QStringList{"23:55"};
     QTest::newRow("usb, none seen") << idle << "qarg" << int(StatusView::UsbDevices)
         << QStringList{"usb control +off", "no USB devices seen since start"} << QStringList{"DEVICE"};
 }

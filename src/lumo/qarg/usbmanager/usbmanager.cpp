@@ -4,6 +4,8 @@
 
 #include "usbmanager_p.h"
 
+#include "usbhold.h"
+
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 
@@ -102,6 +104,7 @@ UsbManager::~UsbManager()
 
 void UsbManager::quit()
 {
+    d_func()->m_stopAsked.storeRelease(1);
     d_func()->m_running.storeRelease(0);
 }
 
@@ -113,6 +116,37 @@ void UsbManager::setCtrlStatus(const bool& status)
 bool UsbManager::ctrlStatus() const
 {
     return d_func()->m_ctrlStatus.loadAcquire() != 0;
+}
+
+bool UsbManager::startHolding()
+{
+    Q_D(UsbManager);
+    // The mark first: the udev rule authorizes keyboards and the rest only
+    // while it is there.
+    if (!UsbHold::rootHubs().isEmpty())
+        UsbHold::keepMark(true);
+    const int hubs = UsbHold::setDefaults(false);
+    d->m_holding.storeRelease(hubs > 0 ? 1 : 0);
+    if (hubs > 0) {
+        d->m_heldOnce.storeRelease(1);
+        qInfo() << "new USB storage and mobile devices are held until the server allows them;"
+                << "root hubs:" << hubs;
+    } else if (!d->m_holdUnavailableLogged) {
+        d->m_holdUnavailableLogged = true;
+        qWarning() << "USB devices cannot be held: the kernel offers no interface authorization;"
+                   << "storage devices are detached after the whitelist check";
+    }
+    return hubs > 0;
+}
+
+void UsbManager::stopHolding()
+{
+    d_func()->m_holding.storeRelease(0);
+}
+
+bool UsbManager::holding() const
+{
+    return d_func()->m_holding.loadAcquire() != 0;
 }
 
 // The server is asked afresh for every check; this only reads the
@@ -160,10 +194,28 @@ bool UsbManager::keepRunning() const
         && !QThread::currentThread()->isInterruptionRequested();
 }
 
+bool UsbManager::stopAsked() const
+{
+    return d_func()->m_stopAsked.loadAcquire() != 0
+        || QThread::currentThread()->isInterruptionRequested();
+}
+
+std::function<bool()> UsbManager::stopCheck() const
+{
+    return [this] { return stopAsked(); };
+}
+
 void UsbManager::run()
 {
     Q_D(UsbManager);
+    // Cleared before the interruption is looked at: the manager asks for a
+    // stop with quit() and an interruption request together.
+    d->m_stopAsked.storeRelease(0);
+    if (QThread::currentThread()->isInterruptionRequested())
+        return;
     d->m_running.storeRelease(1);
+    // Before the start-up scan, so that nothing plugged meanwhile slips through.
+    startHolding();
     if (!d->m_inited)
         init();
 
@@ -244,6 +296,8 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
     }
     if (event.action == kRemove && handleRemove(event))
         return;
+    if (event.action == kAdd)
+        holdNewBus(event);
     takeAttributes(event, cur);
     if (isWatchedClass(cur.interfaceClass) && !manageWatchedDevice())
         return;
@@ -266,8 +320,24 @@ bool UsbManager::handleRemove(const UsbDeviceEvent& event)
     }
     if (event.sysPath != d->m_curDevice.sysPath)
         return false;
+    const UsbDeviceInfo& cur = d->m_curDevice;
+    if ((d->m_diskManaged || d->m_mobileManaged) && !entry) {
+        // Checked but never listed (allowed without a volume yet, or still
+        // waiting for the answer): it no longer waits.
+        emit deviceDecided(cur.name, cur.vendorId, cur.productId, cur.serial,
+                           QStringLiteral("removed"), QStringLiteral("unplugged"));
+    }
     resetCurrentDevice(kNoDevice);
     return true;
+}
+
+void UsbManager::holdNewBus(const UsbDeviceEvent& event)
+{
+    const QString busId = event.sysPath.section(QLatin1Char('/'), -1);
+    if (!holding() || event.devType != QLatin1String("usb_device") || !UsbHold::isRootHub(busId))
+        return;
+    if (UsbHold::setDefault(busId, false))
+        qInfo() << "new USB bus, its new storage and mobile devices are held:" << busId;
 }
 
 bool UsbManager::manageWatchedDevice()

@@ -11,6 +11,8 @@
 #include <QScopedPointer>
 #include <QString>
 
+#include <functional>
+
 struct udev;
 struct udev_device;
 
@@ -45,6 +47,14 @@ public:
     // Whether events are acted on (true) or received and dropped. Any thread.
     void setCtrlStatus(const bool& status);
     bool ctrlStatus() const;
+
+    // Holds new storage and mobile devices until the server's answer, where
+    // the kernel can (see UsbHold); false when it cannot, and devices are
+    // detached after the check as before.
+    bool startHolding();
+    // Control is off and held devices were released: detach nothing more.
+    void stopHolding();
+    bool holding() const;
 
     void getLocalConfig();
     void init();
@@ -110,6 +120,9 @@ private:
     void monitorDevices(udev* udevContext);
     void processDevice(udev_device* device);
     bool keepRunning() const;
+    // A stop was asked: no tool starts any more and a running one is ended.
+    bool stopAsked() const;
+    std::function<bool()> stopCheck() const;
     void resetCurrentDevice(const QString& sysPath);
     // Parts of processDevice, with m_mutex held.
     // Reports the unplug of a connected device; true when the device being
@@ -120,6 +133,13 @@ private:
     bool manageWatchedDevice();
     // Reports a new volume of the device once.
     void reportBlockDevice(const UsbDeviceEvent& event);
+    // A root hub that appears while devices are held holds its devices too.
+    void holdNewBus(const UsbDeviceEvent& event);
+    // Holds or releases a device through interface authorization.
+    int changeHold(bool release, const QString& sysPath);
+    QString heldDecision() const;
+    void releaseUnlisted(const QString& vendorId, const QString& productId,
+                         const QString& serial);
 
     QScopedPointer<UsbManagerPrivate> d_ptr;
 };

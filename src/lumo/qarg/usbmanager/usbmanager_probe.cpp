@@ -10,6 +10,8 @@
 #include <QTextCodec>
 #include <QtDebug>
 
+#include <functional>
+
 namespace {
 constexpr int kToolTimeoutMs = 30000;
 // Asking udev for the MTP mark normally takes a few ms. A 50 ms limit missed
@@ -17,12 +19,25 @@ constexpr int kToolTimeoutMs = 30000;
 // checked against the whitelist; one second still keeps the monitor responsive.
 constexpr int kMtpQueryTimeoutMs = 1000;
 
-// Runs a tool and returns its standard output; empty when it cannot start
-// or does not finish in time (its group is ended then). Arguments are passed
-// apart, so device names never reach a shell.
-QByteArray runTool(const QString& program, const QStringList& args, int timeoutMs)
+// A tool still running when the monitor is stopped gets this long between
+// SIGTERM and SIGKILL, so that the thread ends well inside a second.
+constexpr int kToolStopGraceMs = 200;
+
+// Runs a tool and returns its standard output; empty when it cannot start,
+// does not finish in time or the monitor is being stopped (its group is ended
+// then). Arguments are passed apart, so device names never reach a shell.
+QByteArray runTool(const QString& program, const QStringList& args, int timeoutMs,
+                   const std::function<bool()>& stopRequested)
 {
-    const vorn::base::ChildResult result = vorn::base::ChildProcess::run(program, args, timeoutMs);
+    vorn::base::ChildOptions options;
+    options.stopRequested = stopRequested;
+    options.terminateGraceMs = kToolStopGraceMs;
+    const vorn::base::ChildResult result =
+        vorn::base::ChildProcess::run(program, args, timeoutMs, options);
+    if (result.stopped) {
+        qInfo() << "usb monitor stopping, command not run to its end:" << program << args;
+        return QByteArray();
+    }
     if (!result.started) {
         qWarning() << "command could not run:" << program << args << result.error;
         return QByteArray();
@@ -62,12 +77,14 @@ QList<UsbDeviceInfo> UsbManager::getCurrentUsbDevList() const
 
     QList<UsbDeviceInfo> devices;
     const QStringList paths =
-        outputLines(runTool(QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs));
+        outputLines(runTool(QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs,
+                            stopCheck()));
     for (const QString& path : paths) {
         if (path.isEmpty())
             continue;
         const QStringList lines = outputLines(
-            runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs));
+            runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs,
+                    stopCheck()));
         if (lines.size() < 2)
             continue;
 
@@ -105,7 +122,8 @@ bool UsbManager::isbMtpDevice(const QString& busNum, const QString& devNum) cons
                              .arg(busNum.toInt(), 3, 10, QLatin1Char('0'))
                              .arg(devNum.toInt(), 3, 10, QLatin1Char('0'));
     const QStringList lines = outputLines(
-        runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs));
+        runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs,
+                stopCheck()));
     for (const QString& line : lines) {
         if (line.startsWith(QLatin1String("E: ID_MTP_DEVICE")))
             return !line.section(QLatin1Char('='), -1).isEmpty();
@@ -120,7 +138,7 @@ QString UsbManager::getDevLabel(const QString& devNode) const
         QStringLiteral("blkid"),
         {QStringLiteral("-d"), QStringLiteral("-s"), QStringLiteral("LABEL"), QStringLiteral("-o"),
          QStringLiteral("value"), devNode},
-        kToolTimeoutMs);
+        kToolTimeoutMs, stopCheck());
     QTextCodec::ConverterState state;
     QString label = QTextCodec::codecForName("UTF-8")->toUnicode(output.constData(),
                                                                  output.size(), &state);
@@ -136,7 +154,7 @@ QString UsbManager::getDevSize(const QString& devNode) const
 {
     const QString line = firstLine(runTool(
         QStringLiteral("lsblk"), {QStringLiteral("-no"), QStringLiteral("SIZE"), devNode},
-        kToolTimeoutMs));
+        kToolTimeoutMs, stopCheck()));
     return line.isEmpty() ? QString() : line + QLatin1Char('B');
 }
 
@@ -144,5 +162,5 @@ QString UsbManager::getDevFsType(const QString& devNode) const
 {
     return firstLine(runTool(QStringLiteral("lsblk"),
                              {QStringLiteral("-no"), QStringLiteral("FSTYPE"), devNode},
-                             kToolTimeoutMs));
+                             kToolTimeoutMs, stopCheck()));
 }

@@ -6,6 +6,8 @@
 
 #include "usbmanager_p.h"
 
+#include "usbhold.h"
+
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/external/asynchttpclientapi.h"
@@ -120,9 +122,13 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
         execDevWhiteListCallback(QString(), -1, conn, type);
         return;
     }
-    emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
-                       QStringLiteral("awaiting the server"),
-                       QStringLiteral("whitelist check sent"));
+    if (holding())
+        emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
+                           QStringLiteral("held"), QStringLiteral("awaiting the server"));
+    else
+        emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
+                           QStringLiteral("awaiting the server"),
+                           QStringLiteral("whitelist check sent"));
 
     const ServerEndpoint::Snapshot server = ServerEndpoint::instance()->current();
     const QString url = vorn::kUsbWhiteListCheckUrl.arg(
@@ -159,6 +165,11 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
 {
     Q_D(UsbManager);
     QMutexLocker lock(&d->m_mutex);
+    if (d->m_heldOnce.loadAcquire() != 0 && !ctrlStatus()) {
+        // Control went off meanwhile and released every held device.
+        qInfo() << "whitelist reply after USB control was switched off, dropped" << conn.sysPath;
+        return;
+    }
 
     int allowed = 0;
     int status = 0;
@@ -193,8 +204,10 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
             << status << type;
 
     emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
-                       allowed ? QStringLiteral("allowed") : QStringLiteral("detached"),
+                       allowed ? QStringLiteral("allowed") : heldDecision(),
                        decisionReason(status));
+    if (allowed && holding())
+        changeDevConnStatus(true, conn.sysPath);
     if (allowed == 0) {
         if (changeDevConnStatus(false, conn.sysPath) == ConnStatusDone) {
             qInfo() << statusMessage(status);
@@ -213,8 +226,37 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
     }
 }
 
+QString UsbManager::heldDecision() const
+{
+    return holding() ? QStringLiteral("held") : QStringLiteral("detached");
+}
+
+int UsbManager::changeHold(bool release, const QString& sysPath)
+{
+    const QString busId = UsbHold::busIdOf(sysPath);
+    switch (UsbHold::setAuthorized(busId, release)) {
+    case UsbHold::Done:
+        qInfo() << (release ? "usb device released:" : "usb device held:") << busId;
+        return ConnStatusDone;
+    case UsbHold::NoInterface:
+        qWarning() << "usb device" << busId << "has no storage or mobile interface to"
+                   << (release ? "release" : "hold");
+        return ConnStatusNoDevice;
+    case UsbHold::WriteFailed:
+        break;
+    }
+    qWarning() << "usb device" << busId
+               << (release ? "could not be released" : "could not be held");
+    return ConnStatusWriteFailed;
+}
+
 int UsbManager::changeDevConnStatus(bool bind, const QString& sysPath)
 {
+    // Held devices stay attached; their storage and mobile interfaces are
+    // what the kernel is told to leave alone.
+    if (holding())
+        return changeHold(bind, sysPath);
+
     // The device's sysfs directory name is its bus id, e.g. "1-1.2".
     const QString busId = sysPath.section(QLatin1Char('/'), -1);
     if (busId.isEmpty()) {
@@ -275,11 +317,30 @@ bool UsbManager::changeDevConnStatusById(bool isAdd, const QString& vendorId,
         if (changeDevConnStatus(isAdd, entry.sysPath) == ConnStatusDone) {
             if (!isAdd)
                 emit requestShowUsbCtrlAuthorSysNotify(false, entry.name);
+            emit deviceDecided(entry.name, entry.vendorId, entry.productId, entry.serial,
+                               isAdd ? QStringLiteral("allowed") : heldDecision(),
+                               isAdd ? QStringLiteral("granted by the server")
+                                     : QStringLiteral("revoked by the server"));
             return true;
         }
         result = false;
     }
+    if (isAdd && holding())
+        releaseUnlisted(vendorId, productId, serial);
     return result;
+}
+
+void UsbManager::releaseUnlisted(const QString& vendorId, const QString& productId,
+                                 const QString& serial)
+{
+    // Devices of the start-up scan are never listed, but may be held.
+    if (serial.isEmpty())
+        return;
+    for (const QString& busId : UsbHold::heldDevicesWith(vendorId, productId, serial)) {
+        if (changeHold(true, busId) == ConnStatusDone)
+            emit deviceDecided(QString(), vendorId, productId, serial, QStringLiteral("allowed"),
+                               QStringLiteral("granted by the server"));
+    }
 }
 
 void UsbManager::exeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
