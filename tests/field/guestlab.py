@@ -87,8 +87,9 @@ class GuestLab:
         with tarfile.open(fileobj=buf, mode="w:gz") as tar:
             tar.add(os.path.join(self.top, "tools", "lab"), "lab",
                     filter=lambda t: None if "__pycache__" in t.name else t)
-            for name in ("ca.crt", "server.crt", "server.key", "client.crt", "client.key"):
-                tar.add(paths[name], "certs/" + name)
+            # The whole set: the server makes whatever is missing, a new CA included.
+            for name, path in paths.items():
+                tar.add(path, "certs/" + name)
         self.m.put(buf.getvalue(), LAB_DIR + "/lab.tar.gz")
         self.m.sh("cd %s && tar -xzf lab.tar.gz lab && mkdir -p %s && "
                   "tar -xzf lab.tar.gz -C %s certs && chmod 700 %s/certs"
