@@ -144,16 +144,18 @@ class GuestLab:
     def receipts(self, job):
         return [c["args"] for c in self.calls("ReplyTaskResult") if c["args"][0] == job]
 
-    def wait_receipt(self, job, code=TASK_DONE, timeout=240):
-        """The first ReplyTaskResult args [job, task, code, "", data] of job with that code."""
-        found = wait_until(lambda: [r for r in self.receipts(job) if r[2] == code], timeout,
+    def wait_receipt(self, job, code=TASK_DONE, timeout=240, contains=""):
+        """The first ReplyTaskResult args [job, task, code, "", data] of job with that code (and
+        data containing `contains`: qarg and a running qars both answer a 1100 push)."""
+        found = wait_until(lambda: [r for r in self.receipts(job)
+                                    if r[2] == code and contains in r[4]], timeout,
                            "the receipt %d of job %d" % (code, job), 2)
         return found[0]
 
-    def results(self, job, timeout=240):
+    def results(self, job, timeout=240, contains='"'):
         """The per-setting results of job's done receipt, as one dict."""
         merged = {}
-        for item in json.loads(self.wait_receipt(job, TASK_DONE, timeout)[4]):
+        for item in json.loads(self.wait_receipt(job, TASK_DONE, timeout, contains)[4]):
             merged.update(item)
         return merged
 
