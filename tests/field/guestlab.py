@@ -87,8 +87,9 @@ class GuestLab:
         with tarfile.open(fileobj=buf, mode="w:gz") as tar:
             tar.add(os.path.join(self.top, "tools", "lab"), "lab",
                     filter=lambda t: None if "__pycache__" in t.name else t)
-            for name in ("ca.crt", "server.crt", "server.key", "client.crt", "client.key"):
-                tar.add(paths[name], "certs/" + name)
+            # The whole set: the server makes whatever is missing, a new CA included.
+            for name, path in paths.items():
+                tar.add(path, "certs/" + name)
         self.m.put(buf.getvalue(), LAB_DIR + "/lab.tar.gz")
         self.m.sh("cd %s && tar -xzf lab.tar.gz lab && mkdir -p %s && "
                   "tar -xzf lab.tar.gz -C %s certs && chmod 700 %s/certs"
@@ -143,16 +144,18 @@ class GuestLab:
     def receipts(self, job):
         return [c["args"] for c in self.calls("ReplyTaskResult") if c["args"][0] == job]
 
-    def wait_receipt(self, job, code=TASK_DONE, timeout=240):
-        """The first ReplyTaskResult args [job, task, code, "", data] of job with that code."""
-        found = wait_until(lambda: [r for r in self.receipts(job) if r[2] == code], timeout,
+    def wait_receipt(self, job, code=TASK_DONE, timeout=240, contains=""):
+        """The first ReplyTaskResult args [job, task, code, "", data] of job with that code (and
+        data containing `contains`: qarg and a running qars both answer a 1100 push)."""
+        found = wait_until(lambda: [r for r in self.receipts(job)
+                                    if r[2] == code and contains in r[4]], timeout,
                            "the receipt %d of job %d" % (code, job), 2)
         return found[0]
 
-    def results(self, job, timeout=240):
+    def results(self, job, timeout=240, contains='"'):
         """The per-setting results of job's done receipt, as one dict."""
         merged = {}
-        for item in json.loads(self.wait_receipt(job, TASK_DONE, timeout)[4]):
+        for item in json.loads(self.wait_receipt(job, TASK_DONE, timeout, contains)[4]):
             merged.update(item)
         return merged
 
