@@ -160,7 +160,12 @@ class Machine:
         def new_boot():
             if not self._agent_ready():
                 return False
-            r = self.run("cat /proc/sys/kernel/random/boot_id", timeout=20)
+            try:
+                r = self.run("cat /proc/sys/kernel/random/boot_id", timeout=20)
+            except (OSError, TimeoutError, GuestError):
+                # The old boot's agent answered, then went down with it: ask again.
+                self.qga.close()
+                return False
             return r.rc == 0 and r.out.strip() != boot_id
         wait_until(new_boot, timeout, "the guest to come back after its reboot", 2)
         self.wait_running(timeout)

@@ -90,6 +90,9 @@ def test_refused_or_unanswered_stick_never_gets_a_block_device(lab, machine, con
         watch.stop()
         if server_down:
             machine.sh("systemctl start vorn-lab-server")
+            # Started is not listening yet: the next scenario needs the server's answer.
+            wait_until(lambda: machine.run("bash -c 'exec 3<>/dev/tcp/127.0.0.1/8443'").rc == 0,
+                       60, "the lab server listening again", 0.5)
     if server_down:
         assert [c for c in lab.calls("SendSystemNotify") if NO_ANSWER_TEXT in c["args"][0]]
 

@@ -42,8 +42,6 @@ def test_policy_in_force_after_reboot(machine, rebooted):  # pylint: disable=unu
         "NTP=ntp.reboot.internal"
 
 
-@pytest.mark.xfail(reason="issue 20 (The deployed life), fault 6: firewall rules lost at "
-                          "reboot; the one-shot record survives the boot", strict=False)
 def test_firewall_rules_back_after_reboot(lab, machine, rebooted):
     # The first pull after the boot (10 s after qarg's start) must apply the rule again.
     wait_until(lambda: len(lab.requests("/policy/v1/client/pc_policy_details")) >= 1, 120,

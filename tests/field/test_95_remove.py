@@ -1,7 +1,6 @@
 """The package's removal gives the machine back, as the system's own tools see it; its purge
 leaves no state. Last: the package is gone afterwards."""
 
-import pytest
 
 from guestlab import document
 from machine import wait_until
@@ -19,9 +18,6 @@ def exists(machine, path):
     return machine.run("test -e %s" % path).rc == 0
 
 
-@pytest.mark.xfail(reason="not yet seen passing in the field lab: a guest run selected with -k "
-                          "pulled nothing (TLS refused); drop this mark after a green full run",
-                   strict=False)
 def test_remove_restores_and_purge_clears(lab, machine):
     # Whatever an earlier scenario made the service refuse, it takes receipts again.
     lab.labctl("mock", "SetReplyFailures", 0)
