@@ -3,7 +3,6 @@
 #include "logfiles.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QStandardPaths>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +18,22 @@ namespace Zok {
 namespace Core {
 
 namespace {
+
+// "yyyy-MM-dd hh:mm:ss.zzz" in local time. Written with the C library rather than
+// QDateTime: two threads logging their first lines at once could get an empty
+// time from Qt's first-use set-up of the system locale.
+QString localTimestamp()
+{
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local {};
+    localtime_r(&now.tv_sec, &local);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(now.tv_nsec / 1000000));
+    return QString::fromLatin1(text);
+}
 
 // Set while this thread is inside the handler: a message raised while writing
 // (for instance by QFile) must not take the mutex a second time.
@@ -96,8 +112,7 @@ QString LogSink::defaultFilePath()
 QString LogSink::formatLine(QtMsgType type, const QMessageLogContext& context,
                             const QString& message)
 {
-    const QString time =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const QString time = localTimestamp();
     const QString category =
         context.category ? QString::fromUtf8(context.category) : QStringLiteral("default");
     const QString file = context.file ? QString::fromUtf8(context.file) : QStringLiteral("-");
