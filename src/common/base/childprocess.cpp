@@ -1,16 +1,19 @@
 #include "childprocess.h"
 
-#include "childprocess_p.h"
+#include "childprocess_child.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
+#include <atomic>
 #include <csignal>
 
 #include <unistd.h>
@@ -19,6 +22,47 @@ namespace vorn {
 namespace base {
 
 const char ChildProcess::kRootPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Starts its child as the leader of a new process group and makes the child
+// a clean slate before the program runs (see prepareChild).
+class GroupProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override { prepareChild(); }
+};
+
+class ChildProcessPrivate
+{
+public:
+    explicit ChildProcessPrivate(ChildProcess* owner);
+
+    void onLeaderEnded();
+    void endGroup();
+    void onGraceOver();
+    void tryFinish();
+    void finishLater();
+
+    ChildProcess* q;
+    GroupProcess process;
+    QTimer limit;
+    QTimer grace;
+    QString program;
+    QStringList arguments;
+    int timeoutMs = 0;
+    ChildOptions options;
+    ChildLog log;
+    ChildResult result;
+    qint64 group = 0;
+    bool leaderDone = false;
+    bool ending = false;
+    bool killSent = false;
+    bool reported = false;
+    // Set by endAll() from any thread: report nothing any more.
+    std::atomic<bool> abandoned{false};
+};
 
 namespace {
 
@@ -173,38 +217,8 @@ void endGroupWaiting(QProcess& process, qint64 group, ChildResult& result,
     }
 }
 
-} // namespace
-
-QString ChildResult::outputText() const
-{
-    const int nul = output.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? output : output.left(nul));
-}
-
-const char* ChildResult::exitStatusName() const
-{
-    return crashed ? "CrashExit" : "NormalExit";
-}
-
-QString ChildProcess::childPathFor(bool root, const QString& seam)
-{
-    if (!root)
-        return QString();
-    return seam.isEmpty() ? QString::fromLatin1(kRootPath) : seam;
-}
-
-QString ChildProcess::childPath()
-{
-    return g_childPath.isEmpty() ? qEnvironmentVariable("PATH") : g_childPath;
-}
-
-QStringList ChildProcess::splitCommand(const QString& command)
-{
-    return QProcess::splitCommand(command);
-}
-
-ChildResult ChildProcess::run(const QString& program, const QStringList& arguments,
-                              int timeoutMs, const ChildOptions& options)
+ChildResult runWaiting(const QString& program, const QStringList& arguments, int timeoutMs,
+                       const ChildOptions& options)
 {
     ChildResult result;
     const auto stopAsked = [&options] { return options.stopRequested && options.stopRequested(); };
@@ -246,6 +260,39 @@ ChildResult ChildProcess::run(const QString& program, const QStringList& argumen
     }
     collect(process, result, options);
     conclude(process, result);
+    return result;
+}
+
+} // namespace
+
+QString ChildProcess::childPathFor(bool root, const QString& seam)
+{
+    if (!root)
+        return QString();
+    return seam.isEmpty() ? QString::fromLatin1(kRootPath) : seam;
+}
+
+QString ChildProcess::childPath()
+{
+    return g_childPath.isEmpty() ? qEnvironmentVariable("PATH") : g_childPath;
+}
+
+QStringList ChildProcess::splitCommand(const QString& command)
+{
+    return QProcess::splitCommand(command);
+}
+
+ChildResult ChildProcess::run(const QString& program, const QStringList& arguments,
+                              int timeoutMs, const ChildOptions& options)
+{
+    return run(program, arguments, timeoutMs, ChildLog(), options);
+}
+
+ChildResult ChildProcess::run(const QString& program, const QStringList& arguments,
+                              int timeoutMs, const ChildLog& log, const ChildOptions& options)
+{
+    const ChildResult result = runWaiting(program, arguments, timeoutMs, options);
+    log.write(program, arguments, timeoutMs, result);
     return result;
 }
 
@@ -309,8 +356,11 @@ void ChildProcessPrivate::finishLater()
     QMetaObject::invokeMethod(
         owner,
         [owner] {
-            if (!owner->d->abandoned)
-                emit owner->finished(owner->d->result);
+            ChildProcessPrivate* d = owner->d.data();
+            if (!d->abandoned) {
+                d->log.write(d->program, d->arguments, d->timeoutMs, d->result);
+                emit owner->finished(d->result);
+            }
             owner->deleteLater();
         },
         Qt::QueuedConnection);
@@ -340,12 +390,21 @@ ChildProcess::~ChildProcess()
 ChildProcess* ChildProcess::start(const QString& program, const QStringList& arguments,
                                   int timeoutMs, QObject* parent, const ChildOptions& options)
 {
+    return start(program, arguments, timeoutMs, parent, ChildLog(), options);
+}
+
+ChildProcess* ChildProcess::start(const QString& program, const QStringList& arguments,
+                                  int timeoutMs, QObject* parent, const ChildLog& log,
+                                  const ChildOptions& options)
+{
     qRegisterMetaType<ChildResult>();
     auto* child = new ChildProcess(parent);
     ChildProcessPrivate* d = child->d.data();
     d->program = program;
     d->arguments = arguments;
+    d->timeoutMs = timeoutMs;
     d->options = options;
+    d->log = log;
     QString resolved;
     if (!prepare(d->process, program, options, &resolved, &d->result.error)) {
         d->finishLater();

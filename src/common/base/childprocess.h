@@ -35,7 +35,11 @@ struct ChildResult
 struct ChildOptions
 {
     enum class ErrorOutput { Discard, Merge, Capture };
-    ErrorOutput errorOutput = ErrorOutput::Discard;
+    explicit ChildOptions(ErrorOutput errorOutput = ErrorOutput::Discard)
+        : errorOutput(errorOutput)
+    {
+    }
+    ErrorOutput errorOutput;
     // Bytes kept of each output channel; the rest is read and dropped, so
     // a chatty child never blocks on a full pipe.
     int outputLimit = 1 << 20;
@@ -46,6 +50,27 @@ struct ChildOptions
     // is ended as at the time limit, so that a thread asked to stop is not
     // held by a tool.
     std::function<bool()> stopRequested;
+};
+
+// The lines a logged run writes of its command and how it ended, one
+// pattern for each outcome; an empty one writes nothing. Fields in braces
+// are written as qDebug() writes their values: {command} (the name below,
+// else the program and its arguments), {program}, {error}, {limit} (the
+// time limit in ms), {exit}, {status} ("NormalExit" or "CrashExit"),
+// {crashed}, {output} (the bytes) and {text} (the output as text).
+struct ChildLog
+{
+    QString command;                  // how the lines name the command, if not by its program
+    const char* stopped = nullptr;    // info: a stop was asked
+    const char* notStarted = nullptr; // warning
+    const char* timedOut = nullptr;   // warning
+    const char* crashed = nullptr;    // warning: ended through a signal before the limit
+    const char* failed = nullptr;     // warning: a non-zero exit before the limit
+    const char* ended = nullptr;      // info: every end of a started child not stopped
+    const char* output = nullptr;     // info, after ended: when there was any output
+
+    void write(const QString& program, const QStringList& arguments, int timeoutMs,
+               const ChildResult& result) const;
 };
 
 class ChildProcessPrivate;
@@ -67,12 +92,19 @@ public:
     // Waiting form: any thread, no event loop needed. timeoutMs <= 0 means no limit.
     static ChildResult run(const QString& program, const QStringList& arguments, int timeoutMs,
                            const ChildOptions& options = ChildOptions());
+    // Logged form: the outcome goes to the log as `log` says before it is returned.
+    static ChildResult run(const QString& program, const QStringList& arguments, int timeoutMs,
+                           const ChildLog& log, const ChildOptions& options = ChildOptions());
 
     // Asynchronous form, on a thread with an event loop. finished() comes
     // exactly once and always later from the event loop, also when the
     // program cannot be started; the object deletes itself after it.
     static ChildProcess* start(const QString& program, const QStringList& arguments,
                                int timeoutMs, QObject* parent,
+                               const ChildOptions& options = ChildOptions());
+    // Logged form: the outcome goes to the log as `log` says, just before finished().
+    static ChildProcess* start(const QString& program, const QStringList& arguments,
+                               int timeoutMs, QObject* parent, const ChildLog& log,
                                const ChildOptions& options = ChildOptions());
 
     // Ends the child's group now, as the time limit would; finished() follows.

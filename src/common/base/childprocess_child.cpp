@@ -1,6 +1,6 @@
 // The child's side of ChildProcess: what runs between fork and exec, and
 // how a whole process group is signalled.
-#include "childprocess_p.h"
+#include "childprocess_child.h"
 
 #include <csignal>
 #include <cstddef>
@@ -79,11 +79,6 @@ void markDescriptorsCloseOnExec()
 }
 
 } // namespace
-
-void GroupProcess::setupChildProcess()
-{
-    prepareChild();
-}
 
 void prepareChild()
 {

@@ -2,8 +2,6 @@
 
 #include "common/base/childprocess.h"
 
-#include <QtDebug>
-
 namespace {
 
 QString limitText(int limitMs)
@@ -16,22 +14,14 @@ QString limitText(int limitMs)
 
 ShellCommand::Result ShellCommand::run(const QString& command, int limitMs)
 {
-    Result result;
-    const vorn::base::ChildResult child =
-        vorn::base::ChildProcess::run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), command},
-                                      limitMs);
-    if (!child.started) {
-        result.error = child.error;
-        qWarning() << "command could not be started:" << command << result.error;
-        return result;
-    }
-    if (child.timedOut) {
-        result.timedOut = true;
-        qWarning() << "command still running after" << limitMs << "ms, killed:" << command;
-    }
-    result.output = child.outputText();
-    result.exitCode = child.crashed ? -1 : child.exitCode;
-    return result;
+    vorn::base::ChildLog log;
+    log.command = command;
+    log.notStarted = "command could not be started: {command} {error}";
+    log.timedOut = "command still running after {limit} ms, killed: {command}";
+    const vorn::base::ChildResult child = vorn::base::ChildProcess::run(
+        QStringLiteral("/bin/bash"), {QStringLiteral("-c"), command}, limitMs, log);
+    // Not started: no output, no exit code, and the error says why.
+    return {child.outputText(), child.timedOut, child.error, child.exitCode};
 }
 
 QString ShellCommand::resultText(const QString& command, const Result& result, int limitMs)

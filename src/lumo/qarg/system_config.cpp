@@ -15,8 +15,41 @@
 
 namespace {
 
+using vorn::base::ChildLog;
+using vorn::base::ChildOptions;
+using vorn::base::ChildProcess;
+using vorn::base::ChildResult;
+
 const QString kSystemctl = QStringLiteral("systemctl");
 const QString kSshService = QStringLiteral("ssh");
+
+// A command that changes the machine: its error output joins the standard
+// output, and whatever went wrong is logged with it.
+bool runCommand(const QString& program, const QStringList& arguments)
+{
+    ChildLog log;
+    log.notStarted = "cannot start {command} {error}";
+    log.timedOut = "{command} did not end within {limit} ms; killed";
+    log.crashed = "{command} crashed: {output}";
+    log.failed = "{command} exited with {exit} {output}";
+    const ChildOptions merged(ChildOptions::ErrorOutput::Merge);
+    return ChildProcess::run(program, arguments, SystemConfig::kCommandTimeoutMs, log, merged)
+        .succeeded();
+}
+
+// The first line of a command's output, trimmed, whatever its exit code:
+// systemctl's is-active and is-enabled exit non-zero for "inactive" and
+// "disabled". Empty when it gave no answer.
+QString queryCommand(const QString& program, const QStringList& arguments)
+{
+    ChildLog log;
+    log.notStarted = log.timedOut = log.crashed = "no answer from {command} {error}";
+    const ChildResult result =
+        ChildProcess::run(program, arguments, SystemConfig::kCommandTimeoutMs, log);
+    if (!result.started || result.timedOut || result.crashed)
+        return QString();
+    return result.outputText().section(QLatin1Char('\n'), 0, 0).trimmed();
+}
 
 QString statusText(int status)
 {
@@ -67,12 +100,12 @@ QString SystemConfig::setSSHLogin(int state)
     // still end the sessions.
     bool ok = true;
     if (state == 1) {
-        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService}) == 0;
-        ok &= runCommand(kSystemctl, {QStringLiteral("start"), kSshService}) == 0;
-        ok &= runCommand(kSystemctl, {QStringLiteral("enable"), kSshService}) == 0;
+        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
+        ok &= runCommand(kSystemctl, {QStringLiteral("start"), kSshService});
+        ok &= runCommand(kSystemctl, {QStringLiteral("enable"), kSshService});
     } else {
-        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService}) == 0;
-        ok &= runCommand(kSystemctl, {QStringLiteral("disable"), kSshService}) == 0;
+        ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
+        ok &= runCommand(kSystemctl, {QStringLiteral("disable"), kSshService});
         ok &= stopCurrentSshSession(AllSshSessions);
     }
     const QString result =
@@ -159,7 +192,7 @@ bool SystemConfig::stopCurrentSshSession(SessionType type, QString* failedSessio
         if (!selected)
             continue;
         const QString id = info.fileName();
-        if (runCommand(QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), id}) != 0) {
+        if (!runCommand(QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), id})) {
             qCritical() << "loginctl terminate-session" << id << "failed";
             if (failedSession)
                 *failedSession = id;
@@ -172,41 +205,4 @@ bool SystemConfig::stopCurrentSshSession(SessionType type, QString* failedSessio
 QString SystemConfig::setLaunchBG(const QString& path)
 {
     return statusText(VornSystemInterface::Instance()->SetBackgroundSourceFile(path));
-}
-
-int SystemConfig::runCommand(const QString& program, const QStringList& arguments, int timeoutMs)
-{
-    vorn::base::ChildOptions options;
-    options.errorOutput = vorn::base::ChildOptions::ErrorOutput::Merge;
-    const vorn::base::ChildResult result =
-        vorn::base::ChildProcess::run(program, arguments, timeoutMs, options);
-    if (!result.started) {
-        qWarning() << "cannot start" << program << arguments << result.error;
-        return -1;
-    }
-    if (result.timedOut) {
-        qWarning() << program << arguments << "did not end within" << timeoutMs << "ms; killed";
-        return -1;
-    }
-    if (result.crashed) {
-        qWarning() << program << arguments << "crashed:" << result.output;
-        return -1;
-    }
-    if (result.exitCode != 0)
-        qWarning() << program << arguments << "exited with" << result.exitCode << result.output;
-    return result.exitCode;
-}
-
-QString SystemConfig::queryCommand(const QString& program, const QStringList& arguments)
-{
-    // The answer is the first line of the output, whatever the exit code:
-    // systemctl's is-active and is-enabled exit non-zero for "inactive" and
-    // "disabled".
-    const vorn::base::ChildResult result =
-        vorn::base::ChildProcess::run(program, arguments, kCommandTimeoutMs);
-    if (!result.started || result.timedOut || result.crashed) {
-        qWarning() << "no answer from" << program << arguments << result.error;
-        return QString();
-    }
-    return result.outputText().section(QLatin1Char('\n'), 0, 0).trimmed();
 }

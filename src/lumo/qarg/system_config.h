@@ -44,15 +44,6 @@ public:
     bool stopCurrentSshSession(SessionType type, QString* failedSession = nullptr);
     QString setLaunchBG(const QString& path);
 
-    // Runs program (found through the children's PATH) and waits at most
-    // timeoutMs. Returns its exit code, or -1 when it could not be started,
-    // crashed or ran out of time.
-    static int runCommand(const QString& program, const QStringList& arguments,
-                          int timeoutMs = kCommandTimeoutMs);
-    // Runs program like runCommand and returns the first line of its
-    // standard output, trimmed; empty when it gave no answer.
-    static QString queryCommand(const QString& program, const QStringList& arguments);
-
 private:
     SystemConfig() = default;
     Q_DISABLE_COPY(SystemConfig)

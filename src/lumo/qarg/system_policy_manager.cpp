@@ -26,40 +26,26 @@
 #include <QTimer>
 #include <QtDebug>
 
-#include <functional>
-
 namespace {
 
 // Scripts end well inside the executor's 30-minute wait, so their result still counts.
 const int kScriptTimeLimitMs = 20 * 60 * 1000;
 
+using vorn::base::ChildLog;
 using vorn::base::ChildOptions;
 using vorn::base::ChildProcess;
 using vorn::base::ChildResult;
 
-// Runs a command found through the children's PATH without blocking the
-// event loop. `then` gets the exit code, or -1 when it could not start,
-// crashed or was ended after timeoutMs.
-void startCommand(QObject* owner, const QString& program, const QStringList& arguments,
-                  int timeoutMs, std::function<void(int)> then)
+// A systemctl command of the domain leave, with its error output in its log lines.
+ChildProcess* startSystemctl(QObject* owner, const QString& verb)
 {
-    ChildOptions options;
-    options.errorOutput = ChildOptions::ErrorOutput::Merge;
-    ChildProcess* child = ChildProcess::start(program, arguments, timeoutMs, owner, options);
-    QObject::connect(child, &ChildProcess::finished, owner,
-                     [program, arguments, timeoutMs, then](const ChildResult& result) {
-                         if (!result.started) {
-                             qWarning() << "cannot start" << program << arguments << result.error;
-                             then(-1);
-                             return;
-                         }
-                         if (result.timedOut)
-                             qWarning() << program << arguments << "did not end within"
-                                        << timeoutMs << "ms; killed";
-                         qInfo() << program << arguments << "ended:" << result.exitCode
-                                 << result.exitStatusName() << result.output;
-                         then(result.crashed ? -1 : result.exitCode);
-                     });
+    ChildLog log;
+    log.notStarted = "cannot start {command} {error}";
+    log.timedOut = "{command} did not end within {limit} ms; killed";
+    log.ended = "{command} ended: {exit} {status} {output}";
+    return ChildProcess::start(QStringLiteral("systemctl"), {verb, QStringLiteral("qarg")},
+                               SystemConfig::kCommandTimeoutMs, owner, log,
+                               ChildOptions(ChildOptions::ErrorOutput::Merge));
 }
 
 } // namespace
@@ -324,14 +310,10 @@ void SystemPolicyManager::restoreAndLeave()
 
     // Stopping the unit ends this process; the event loop must stay free
     // meanwhile, so both commands run without blocking it, one after the other.
-    const QString systemctl = QStringLiteral("systemctl");
-    const QString unit = QStringLiteral("qarg");
-    startCommand(this, systemctl, {QStringLiteral("disable"), unit},
-                 SystemConfig::kCommandTimeoutMs, [this, systemctl, unit](int) {
-                     qDebug() << "qarg remove domain end";
-                     startCommand(this, systemctl, {QStringLiteral("stop"), unit},
-                                  SystemConfig::kCommandTimeoutMs, [](int) {});
-                 });
+    connect(startSystemctl(this, QStringLiteral("disable")), &ChildProcess::finished, this, [this] {
+        qDebug() << "qarg remove domain end";
+        startSystemctl(this, QStringLiteral("stop"));
+    });
 }
 
 void SystemPolicyManager::onSaveSoftwareList(const QJsonArray& array)

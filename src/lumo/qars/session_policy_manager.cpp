@@ -20,6 +20,31 @@
 #include <QTimer>
 #include <QtDebug>
 
+namespace {
+
+using vorn::base::ChildLog;
+using vorn::base::ChildOptions;
+using vorn::base::ChildProcess;
+
+constexpr int kCommandTimeoutMs = 30000;
+
+// A systemctl command on the agent's user unit for every user, run without
+// blocking the event loop; its error output joins the output it logs.
+ChildProcess* startSystemctl(QObject* owner, const QString& verb)
+{
+    ChildLog log;
+    log.notStarted = "command could not be started: {command}";
+    log.timedOut = "command did not end in time, killed: {command}";
+    log.ended = "command ended: {command} exit code: {exit} crashed: {crashed}";
+    log.output = "command output: {program} {text}";
+    return ChildProcess::start(QStringLiteral("systemctl"),
+                               {QStringLiteral("--global"), verb, QStringLiteral("lumo-session")},
+                               kCommandTimeoutMs, owner, log,
+                               ChildOptions(ChildOptions::ErrorOutput::Merge));
+}
+
+} // namespace
+
 SessionPolicyManager::SessionPolicyManager(QObject* parent)
     : QObject(parent)
 {
@@ -150,40 +175,9 @@ void SessionPolicyManager::restoreAndLeave()
     session->SetWebTrayIconClickable(true);
     session->SetUsbTrayIconClickable(true);
 
-    const QString systemctl = QStringLiteral("systemctl");
-    runCommand(systemctl,
-               {QStringLiteral("--global"), QStringLiteral("disable"), QStringLiteral("lumo-session")},
-               [this, systemctl]() {
-                   qDebug() << "lumo-session remove domain end";
-                   // Stops this agent's own unit, and with it the agent.
-                   runCommand(systemctl,
-                              {QStringLiteral("--global"), QStringLiteral("stop"),
-                               QStringLiteral("lumo-session")},
-                              nullptr);
-               });
-}
-
-void SessionPolicyManager::runCommand(const QString& program, const QStringList& arguments,
-                                      std::function<void()> then)
-{
-    using vorn::base::ChildOptions;
-    ChildOptions options;
-    options.errorOutput = ChildOptions::ErrorOutput::Merge;
-    vorn::base::ChildProcess* child =
-        vorn::base::ChildProcess::start(program, arguments, kCommandTimeoutMs, this, options);
-    connect(child, &vorn::base::ChildProcess::finished, this,
-            [program, arguments, then](const vorn::base::ChildResult& result) {
-                if (!result.started) {
-                    qWarning() << "command could not be started:" << program << arguments;
-                } else {
-                    if (result.timedOut)
-                        qWarning() << "command did not end in time, killed:" << program << arguments;
-                    qInfo() << "command ended:" << program << arguments
-                            << "exit code:" << result.exitCode << "crashed:" << result.crashed;
-                    if (!result.output.isEmpty())
-                        qInfo() << "command output:" << program << result.outputText();
-                }
-                if (then)
-                    then();
-            });
+    connect(startSystemctl(this, QStringLiteral("disable")), &ChildProcess::finished, this, [this] {
+        qDebug() << "lumo-session remove domain end";
+        // Stops this agent's own unit, and with it the agent.
+        startSystemctl(this, QStringLiteral("stop"));
+    });
 }

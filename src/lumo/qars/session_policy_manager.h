@@ -38,13 +38,6 @@ public slots:
 private:
     Q_DISABLE_COPY(SessionPolicyManager)
 
-    // Runs a program found through PATH without blocking the event loop;
-    // `then` runs once it has ended or was ended after kCommandTimeoutMs.
-    void runCommand(const QString& program, const QStringList& arguments,
-                    std::function<void()> then);
-
-    static constexpr int kCommandTimeoutMs = 30000;
-
     PolicyPipeline* m_pipeline = nullptr;
     SessionPolicyExecutor* m_executor = nullptr;
     vorngInterface* m_vorng = nullptr;

@@ -6,6 +6,7 @@
 
 #include "usbhold.h"
 
+#include "common/base/childprocess.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 
@@ -21,6 +22,10 @@
 #include <poll.h>
 
 namespace {
+// A tool still running when the monitor is stopped gets this long between
+// SIGTERM and SIGKILL, so that the thread ends well inside a second.
+constexpr int kToolStopGraceMs = 200;
+
 const QString kAdd = QStringLiteral("add");
 const QString kChange = QStringLiteral("change");
 const QString kRemove = QStringLiteral("remove");
@@ -200,9 +205,12 @@ bool UsbManager::stopAsked() const
         || QThread::currentThread()->isInterruptionRequested();
 }
 
-std::function<bool()> UsbManager::stopCheck() const
+vorn::base::ChildOptions UsbManager::toolOptions() const
 {
-    return [this] { return stopAsked(); };
+    vorn::base::ChildOptions options;
+    options.stopRequested = [this] { return stopAsked(); };
+    options.terminateGraceMs = kToolStopGraceMs;
+    return options;
 }
 
 void UsbManager::run()

@@ -11,10 +11,14 @@
 #include <QScopedPointer>
 #include <QString>
 
-#include <functional>
-
 struct udev;
 struct udev_device;
+
+namespace vorn {
+namespace base {
+struct ChildOptions;
+}
+} // namespace vorn
 
 class UsbManagerPrivate;
 
@@ -122,7 +126,8 @@ private:
     bool keepRunning() const;
     // A stop was asked: no tool starts any more and a running one is ended.
     bool stopAsked() const;
-    std::function<bool()> stopCheck() const;
+    // How the tools run: a stop ends a running one quickly.
+    vorn::base::ChildOptions toolOptions() const;
     void resetCurrentDevice(const QString& sysPath);
     // Parts of processDevice, with m_mutex held.
     // Reports the unplug of a connected device; true when the device being

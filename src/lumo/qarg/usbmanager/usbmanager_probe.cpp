@@ -8,45 +8,36 @@
 
 #include <QStringList>
 #include <QTextCodec>
-#include <QtDebug>
-
-#include <functional>
 
 namespace {
+using vorn::base::ChildLog;
+using vorn::base::ChildProcess;
+using vorn::base::ChildResult;
+
 constexpr int kToolTimeoutMs = 30000;
 // Asking udev for the MTP mark normally takes a few ms. A 50 ms limit missed
 // the mark on a busy machine, and a phone whose mark is missed is never
 // checked against the whitelist; one second still keeps the monitor responsive.
 constexpr int kMtpQueryTimeoutMs = 1000;
 
-// A tool still running when the monitor is stopped gets this long between
-// SIGTERM and SIGKILL, so that the thread ends well inside a second.
-constexpr int kToolStopGraceMs = 200;
-
-// Runs a tool and returns its standard output; empty when it cannot start,
-// does not finish in time or the monitor is being stopped (its group is ended
-// then). Arguments are passed apart, so device names never reach a shell.
-QByteArray runTool(const QString& program, const QStringList& args, int timeoutMs,
-                   const std::function<bool()>& stopRequested)
+// What the tools' runs write to the log. Their arguments are passed apart,
+// so device names never reach a shell.
+const ChildLog& toolLog()
 {
-    vorn::base::ChildOptions options;
-    options.stopRequested = stopRequested;
-    options.terminateGraceMs = kToolStopGraceMs;
-    const vorn::base::ChildResult result =
-        vorn::base::ChildProcess::run(program, args, timeoutMs, options);
-    if (result.stopped) {
-        qInfo() << "usb monitor stopping, command not run to its end:" << program << args;
-        return QByteArray();
-    }
-    if (!result.started) {
-        qWarning() << "command could not run:" << program << args << result.error;
-        return QByteArray();
-    }
-    if (result.timedOut) {
-        qWarning() << "command did not finish in" << timeoutMs << "ms:" << program << args;
-        return QByteArray();
-    }
-    return result.output;
+    static const ChildLog log = [] {
+        ChildLog lines;
+        lines.stopped = "usb monitor stopping, command not run to its end: {command}";
+        lines.notStarted = "command could not run: {command} {error}";
+        lines.timedOut = "command did not finish in {limit} ms: {command}";
+        return lines;
+    }();
+    return log;
+}
+
+// A tool's standard output; empty when it could not run to its end.
+QByteArray completeOutput(const ChildResult& result)
+{
+    return result.started && !result.stopped && !result.timedOut ? result.output : QByteArray();
 }
 
 QStringList outputLines(const QByteArray& output)
@@ -76,15 +67,15 @@ QList<UsbDeviceInfo> UsbManager::getCurrentUsbDevList() const
     const QString mtpKey = QStringLiteral("E: ID_MTP_DEVICE");
 
     QList<UsbDeviceInfo> devices;
-    const QStringList paths =
-        outputLines(runTool(QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs,
-                            stopCheck()));
+    const QStringList paths = outputLines(completeOutput(ChildProcess::run(
+        QStringLiteral("find"), {QStringLiteral("/dev/bus")}, kToolTimeoutMs, toolLog(),
+        toolOptions())));
     for (const QString& path : paths) {
         if (path.isEmpty())
             continue;
-        const QStringList lines = outputLines(
-            runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs,
-                    stopCheck()));
+        const QStringList lines = outputLines(completeOutput(ChildProcess::run(
+            QStringLiteral("udevadm"), {QStringLiteral("info"), path}, kToolTimeoutMs, toolLog(),
+            toolOptions())));
         if (lines.size() < 2)
             continue;
 
@@ -121,9 +112,9 @@ bool UsbManager::isbMtpDevice(const QString& busNum, const QString& devNum) cons
     const QString node = QStringLiteral("/dev/bus/usb/%1/%2")
                              .arg(busNum.toInt(), 3, 10, QLatin1Char('0'))
                              .arg(devNum.toInt(), 3, 10, QLatin1Char('0'));
-    const QStringList lines = outputLines(
-        runTool(QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs,
-                stopCheck()));
+    const QStringList lines = outputLines(completeOutput(ChildProcess::run(
+        QStringLiteral("udevadm"), {QStringLiteral("info"), node}, kMtpQueryTimeoutMs, toolLog(),
+        toolOptions())));
     for (const QString& line : lines) {
         if (line.startsWith(QLatin1String("E: ID_MTP_DEVICE")))
             return !line.section(QLatin1Char('='), -1).isEmpty();
@@ -134,11 +125,11 @@ bool UsbManager::isbMtpDevice(const QString& busNum, const QString& devNum) cons
 QString UsbManager::getDevLabel(const QString& devNode) const
 {
     // The daemon is root: blkid needs no sudo in front of it.
-    const QByteArray output = runTool(
+    const QByteArray output = completeOutput(ChildProcess::run(
         QStringLiteral("blkid"),
         {QStringLiteral("-d"), QStringLiteral("-s"), QStringLiteral("LABEL"), QStringLiteral("-o"),
          QStringLiteral("value"), devNode},
-        kToolTimeoutMs, stopCheck());
+        kToolTimeoutMs, toolLog(), toolOptions()));
     QTextCodec::ConverterState state;
     QString label = QTextCodec::codecForName("UTF-8")->toUnicode(output.constData(),
                                                                  output.size(), &state);
@@ -152,15 +143,15 @@ QString UsbManager::getDevLabel(const QString& devNode) const
 
 QString UsbManager::getDevSize(const QString& devNode) const
 {
-    const QString line = firstLine(runTool(
+    const QString line = firstLine(completeOutput(ChildProcess::run(
         QStringLiteral("lsblk"), {QStringLiteral("-no"), QStringLiteral("SIZE"), devNode},
-        kToolTimeoutMs, stopCheck()));
+        kToolTimeoutMs, toolLog(), toolOptions())));
     return line.isEmpty() ? QString() : line + QLatin1Char('B');
 }
 
 QString UsbManager::getDevFsType(const QString& devNode) const
 {
-    return firstLine(runTool(QStringLiteral("lsblk"),
-                             {QStringLiteral("-no"), QStringLiteral("FSTYPE"), devNode},
-                             kToolTimeoutMs, stopCheck()));
+    return firstLine(completeOutput(ChildProcess::run(
+        QStringLiteral("lsblk"), {QStringLiteral("-no"), QStringLiteral("FSTYPE"), devNode},
+        kToolTimeoutMs, toolLog(), toolOptions())));
 }

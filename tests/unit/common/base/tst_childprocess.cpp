@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using vorn::base::ChildLog;
 using vorn::base::ChildOptions;
 using vorn::base::ChildProcess;
 using vorn::base::ChildResult;
@@ -70,11 +71,11 @@ int sleepingChildren()
 // Either form, for cases that must hold for both. The asynchronous one
 // must never report from inside start().
 ChildResult runChild(bool async, const QString& program, const QStringList& args, int timeoutMs,
-                     const ChildOptions& options = ChildOptions())
+                     const ChildOptions& options = ChildOptions(), const ChildLog& log = ChildLog())
 {
     if (!async)
-        return ChildProcess::run(program, args, timeoutMs, options);
-    ChildProcess* child = ChildProcess::start(program, args, timeoutMs, nullptr, options);
+        return ChildProcess::run(program, args, timeoutMs, log, options);
+    ChildProcess* child = ChildProcess::start(program, args, timeoutMs, nullptr, log, options);
     QSignalSpy finished(child, &ChildProcess::finished);
     if (!finished.isEmpty()) {
         qWarning("finished came from inside start()");
@@ -89,6 +90,15 @@ ChildResult shell(bool async, const QString& script, int timeoutMs = 10000,
                   const ChildOptions& options = ChildOptions())
 {
     return runChild(async, kSh, {QStringLiteral("-c"), script}, timeoutMs, options);
+}
+
+// Warning and info lines written while a logged run goes on, as "W: ..." and "I: ...".
+QStringList g_lines;
+
+void keepLine(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtWarningMsg || type == QtInfoMsg)
+        g_lines.append((type == QtWarningMsg ? QStringLiteral("W: ") : QStringLiteral("I: ")) + text);
 }
 
 void addFormRows(const char* name)
@@ -125,6 +135,8 @@ private slots:
     void stopRequestEndsWaitingChild_data();
     void stopRequestEndsWaitingChild();
     void endAllAtShutdown();
+    void loggedLines_data();
+    void loggedLines();
 };
 
 void TestChildProcess::childPathFor_data()
@@ -485,6 +497,68 @@ void TestChildProcess::endAllAtShutdown()
     // Ended at shutdown: the asynchronous child reports nothing and goes away.
     QTRY_VERIFY_WITH_TIMEOUT(watched.isNull(), 5000);
     QCOMPARE(finished.size(), 0);
+}
+
+void TestChildProcess::loggedLines_data()
+{
+    QTest::addColumn<bool>("async");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<QStringList>("expected");
+    const QString notFound = QStringLiteral("vorn-no-such-tool: not found in ") + ChildProcess::childPath();
+    for (bool async : {false, true}) {
+        const QString form = async ? QStringLiteral(", asynchronous") : QStringLiteral(", waiting");
+        // Values appear as qDebug() shows them: quoted, escaped, lists in brackets.
+        QTest::newRow(qPrintable(QStringLiteral("exit code and output") + form))
+            << async << kSh << R"(echo 'x"y'; exit 3)" << QString() << 10000
+            << QStringList{R"(W: "/bin/sh" ("-c", "echo 'x\"y'; exit 3") exited with 3 "x\"y\n")",
+                           "I: ended 3 NormalExit false", R"(I: output "/bin/sh" "x\"y\n")"};
+        QTest::newRow(qPrintable(QStringLiteral("success without output") + form))
+            << async << kSh << "true" << QString() << 10000
+            << QStringList{"I: ended 0 NormalExit false"};
+        QTest::newRow(qPrintable(QStringLiteral("crash") + form))
+            << async << kSh << "kill -KILL $$" << QString() << 10000
+            << QStringList{R"(W: crashed "/bin/sh")", "I: ended -1 CrashExit true"};
+        // The time limit's line stands for the crash it causes.
+        QTest::newRow(qPrintable(QStringLiteral("time limit, by the caller's name") + form))
+            << async << kSh << "sleep 30" << "nap" << 300
+            << QStringList{R"(W: "nap" timed out at 300 ms)", "I: ended -1 CrashExit true"};
+        QTest::newRow(qPrintable(QStringLiteral("not started") + form))
+            << async << "vorn-no-such-tool" << QString() << QString() << 10000
+            << QStringList{QStringLiteral(R"(W: not started "vorn-no-such-tool" () "%1")").arg(notFound)};
+    }
+    QTest::newRow("stop asked, waiting") << false << kSh << "true" << QString() << -1
+                                         << QStringList{R"(I: stopped "/bin/sh" ("-c", "true"))"};
+}
+
+void TestChildProcess::loggedLines()
+{
+    QFETCH(bool, async);
+    QFETCH(QString, program);
+    QFETCH(QString, script);
+    QFETCH(QString, name);
+    QFETCH(int, timeoutMs);
+    QFETCH(QStringList, expected);
+    ChildLog log;
+    log.command = name;
+    log.stopped = "stopped {command}";
+    log.notStarted = "not started {command} {error}";
+    log.timedOut = "{command} timed out at {limit} ms";
+    log.crashed = "crashed {program}";
+    log.failed = "{command} exited with {exit} {output}";
+    log.ended = "ended {exit} {status} {crashed}";
+    log.output = "output {program} {text}";
+    ChildOptions options;
+    if (timeoutMs < 0)
+        options.stopRequested = [] { return true; };
+    const QStringList args = script.isEmpty() ? QStringList() : QStringList{QStringLiteral("-c"), script};
+    g_lines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepLine);
+    runChild(async, program, args, timeoutMs < 0 ? 10000 : timeoutMs, options, log);
+    qInstallMessageHandler(previous);
+    QCOMPARE(g_lines, expected);
 }
 
 int main(int argc, char** argv)

@@ -3,12 +3,15 @@
 // the sysroot, and recording stand-ins for systemctl, udevadm, pam-auth-update, update-grub.
 
 #include "platformlab.h"
+#include "platformtools.h"
 
 #include "common/external/errorsdescription.h"
 #include "common/external/vornsysteminterface.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
@@ -22,6 +25,13 @@ const QString kUsbRules = QStringLiteral("/etc/udev/rules.d/70-vorn-xwe-usb-stor
 const QString kOpticalRules = QStringLiteral("/etc/udev/rules.d/70-vorn-xwe-optical.rules");
 const QString kPamProfile = QStringLiteral("/usr/share/pam-configs/vorn-xwe-login-limit");
 const QByteArray kPng("\x89PNG\r\n\x1a\n-png-body", 18);
+
+// Gone, or a zombie ("pid (comm) Z ...") that only waits to be reaped.
+bool processGone(qint64 pid)
+{
+    const QByteArray stat = PlatformLab::readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
 
 QList<rfkill_event> rfkillEvents(const QByteArray& data)
 {
@@ -55,6 +65,8 @@ private slots:
     void loginLimit();
     void bootBackground();
     void missingToolIsNotSupported();
+    void hungToolEndsWithItsGroup_data();
+    void hungToolEndsWithItsGroup();
     void localUsersFromUserDatabase();
     void restoreDefaultsUndoesEverything();
 
@@ -396,6 +408,31 @@ void TestLinuxSystem::missingToolIsNotSupported()
     QVERIFY(!QFile::exists(m_lab.path(kPamProfile)));
     QVERIFY(!PlatformLab::readAll(m_lab.path(kUsbRules)).contains("offline"));
     QCOMPARE(m_system->GetNTPServer(), QStringLiteral("time.lab.example"));
+}
+
+void TestLinuxSystem::hungToolEndsWithItsGroup_data()
+{
+    QTest::addColumn<QString>("trap");
+    QTest::newRow("ends on SIGTERM") << "";
+    QTest::newRow("ignores SIGTERM, gets SIGKILL") << "trap '' TERM";
+}
+
+void TestLinuxSystem::hungToolEndsWithItsGroup()
+{
+    QFETCH(QString, trap);
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath(QStringLiteral("grandchild.pid"));
+    const QString tool = dir.filePath(QStringLiteral("hung-tool"));
+    // A tool that starts a child of its own and waits for it.
+    QVERIFY(PlatformLab::writeFile(tool, QStringLiteral("#!/bin/sh\n%1\nsleep 60 &\necho $! > %2\nwait\n")
+                                             .arg(trap, pidFile).toUtf8(), 0755));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(xwe::runTool(tool, {}, nullptr, 2000), xwe::ToolOutcome::Failed);
+    QVERIFY(clock.elapsed() < 10000);
+    const qint64 grandchild = PlatformLab::readAll(pidFile).trimmed().toLongLong();
+    QVERIFY(grandchild > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(grandchild), 5000);
 }
 
 void TestLinuxSystem::localUsersFromUserDatabase()
