@@ -1,9 +1,9 @@
 #include "appblacklist.h"
 
-#include "common/base/sysroot.h"
 #include "packageprograms.h"
 #include "platformfiles.h"
 #include "platformtools.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QDebug>
@@ -15,8 +15,6 @@
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
-
-using vorn::base::sysrootPath;
 
 namespace xwe {
 namespace appblacklist {

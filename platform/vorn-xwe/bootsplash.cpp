@@ -1,8 +1,8 @@
 #include "bootsplash.h"
 
-#include "common/base/sysroot.h"
 #include "platformfiles.h"
 #include "platformtools.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QDebug>
@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-
-using vorn::base::sysrootPath;
 
 namespace xwe {
 namespace bootsplash {

@@ -1,8 +1,8 @@
 #include "loginlimit.h"
 
-#include "common/base/sysroot.h"
 #include "platformfiles.h"
 #include "platformtools.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QFileInfo>
@@ -16,7 +16,7 @@ namespace {
 
 QString profilePath()
 {
-    return vorn::base::sysrootPath(QStringLiteral("/usr/share/pam-configs/") + QLatin1String(kProfileName));
+    return xwe::sysrootPath(QStringLiteral("/usr/share/pam-configs/") + QLatin1String(kProfileName));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "packageprograms.h"
 
-#include "common/base/sysroot.h"
 #include "platformtools.h"
+#include "rootpath.h"
 
 #include <QDebug>
 #include <QFile>
@@ -13,9 +13,6 @@
 #include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
-
-using vorn::base::sysroot;
-using vorn::base::sysrootPath;
 
 namespace xwe {
 namespace packageprograms {

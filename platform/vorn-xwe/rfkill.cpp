@@ -1,6 +1,6 @@
 #include "rfkill.h"
 
-#include "common/base/sysroot.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QDebug>
@@ -16,7 +16,7 @@ namespace rfkill {
 
 int setEnabled(Radio radio, bool enable)
 {
-    const QString path = vorn::base::sysrootPath(QStringLiteral("/dev/rfkill"));
+    const QString path = xwe::sysrootPath(QStringLiteral("/dev/rfkill"));
     // O_APPEND: the device ignores it, a file standing in for it keeps every event.
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {

@@ -16,12 +16,16 @@ QList<uint> SettingsBackend::localUsers(const QString& passwdPath)
     return localUserIds(passwdPath);
 }
 
+QString SettingsBackend::kind()
+{
+    const QString kind = qEnvironmentVariable("VORN_XWE_BACKEND");
+    return kind.isEmpty() ? QStringLiteral("store") : kind;
+}
+
 std::unique_ptr<SettingsBackend> SettingsBackend::create(Scope scope, const QString& directory,
                                                          const QString& stateName)
 {
-    QString kind = qEnvironmentVariable("VORN_XWE_BACKEND");
-    if (kind.isEmpty())
-        kind = QStringLiteral("store");
+    const QString kind = SettingsBackend::kind();
     if (kind == QLatin1String("store"))
         return std::make_unique<StoreBackend>(directory, stateName);
     if (kind == QLatin1String("linux")) {

@@ -39,6 +39,8 @@ public:
     // unknown name.
     static std::unique_ptr<SettingsBackend> create(Scope scope, const QString& directory,
                                                    const QString& stateName);
+    // The name of the backend create() makes, as VORN_XWE_BACKEND gives it.
+    static QString kind();
 };
 
 } // namespace xwe

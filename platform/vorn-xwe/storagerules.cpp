@@ -1,16 +1,14 @@
 #include "storagerules.h"
 
-#include "common/base/sysroot.h"
 #include "platformfiles.h"
 #include "platformtools.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-using vorn::base::sysrootPath;
 
 namespace xwe {
 namespace storage {

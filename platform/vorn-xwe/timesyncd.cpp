@@ -1,15 +1,13 @@
 #include "timesyncd.h"
 
-#include "common/base/sysroot.h"
 #include "platformfiles.h"
 #include "platformtools.h"
+#include "rootpath.h"
 #include "status.h"
 
 #include <QDir>
 #include <QMap>
 #include <QStringList>
-
-using vorn::base::sysrootPath;
 
 namespace xwe {
 namespace timesyncd {

@@ -1,6 +1,6 @@
 #include "common/external/vornsysteminterface.h"
 
-#include "common/base/sysroot.h"
+#include "rootpath.h"
 #include "settingsservice.h"
 #include "status.h"
 
@@ -27,7 +27,7 @@ class VornSystemInterface::Private
 {
 public:
     Private()
-        : service(xwe::SettingsBackend::Scope::System, vorn::base::sysrootPath(QStringLiteral("/var/lib/vorn-xwe")),
+        : service(xwe::SettingsBackend::Scope::System, xwe::sysrootPath(QStringLiteral("/var/lib/vorn-xwe")),
                   QStringLiteral("system.json"))
     {
     }
@@ -110,7 +110,7 @@ int VornSystemInterface::SetLocalUserLogoinLimit(bool allowed)
 
 QList<uint> VornSystemInterface::GetLocalUIDList()
 {
-    const QList<uint> ids = d->service.localUsers(vorn::base::sysrootPath(QStringLiteral("/etc/passwd")));
+    const QList<uint> ids = d->service.localUsers(xwe::sysrootPath(QStringLiteral("/etc/passwd")));
     QJsonArray logged;
     for (const uint id : ids)
         logged.append(qint64(id));

@@ -1,5 +1,6 @@
 #include "constants.h"
 
+#include "statusschema.h"
 #include "sysroot.h"
 
 namespace vorn {
@@ -28,8 +29,8 @@ const QString kPrivateKeyPath = rooted("/etc/vorn/.IRO_Vorn.key");
 const QString kPublicKeyPath = rooted("/etc/vorn/IRO_Vorn.pem");
 const QString kQARGSoftwareListPath = rooted("/var/lib/qarg/software_list.list");
 const QString kQargReceiptJournalPath = rooted("/var/lib/qarg/receipts");
-const QString kQargStatusPath = rooted("/run/qarg/status.json");
-const QString kQargStatusDetailPath = rooted("/run/qarg/status-detail.json");
+const QString kQargStatusPath = status::qargStatusPath();
+const QString kQargStatusDetailPath = status::qargDetailPath();
 const QString kQargAppliedPath = rooted("/var/lib/qarg/applied.json");
 const QString kQargInstallsPath = rooted("/var/lib/qarg/installs");
 const QString kServiceManagerPath = rooted("/run/systemd/system");

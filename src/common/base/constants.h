@@ -23,7 +23,8 @@ extern const QString kPublicKeyPath;
 extern const QString kQARGSoftwareListPath;
 // The daemon's receipts still owed to the server, and its pulls under way.
 extern const QString kQargReceiptJournalPath;
-// What the running daemon shows administrators (lumoctl).
+// What the running daemon shows administrators (lumoctl); statusschema.h
+// has the same paths worked out when asked, and the keys.
 extern const QString kQargStatusPath;
 // The same with the whole result texts of root's scripts, firewall commands
 // and installs: root alone may read it.

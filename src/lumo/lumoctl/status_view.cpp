@@ -2,6 +2,7 @@
 
 #include "status_file.h"
 
+#include "common/base/statusschema.h"
 #include "common/base/sysroot.h"
 
 #include <QDir>
@@ -25,6 +26,8 @@
 namespace lumoctl {
 
 namespace {
+
+namespace key = vorn::status;
 
 // Far above any real status; a bigger file is not one.
 constexpr qint64 kMaxStatusSize = 8 * 1024 * 1024;
@@ -79,10 +82,10 @@ QString shown(const QJsonValue& value, const QString& none = QStringLiteral("-")
 
 QString taskText(const QJsonObject& o)
 {
-    const qint64 task = static_cast<qint64>(o.value(QLatin1String("task_id")).toDouble(-1));
+    const qint64 task = static_cast<qint64>(o.value(key::kTaskId).toDouble(-1));
     if (task < 0)
         return QStringLiteral("no task");
-    return QStringLiteral("task %1, job %2").arg(task).arg(shown(o.value(QLatin1String("job_id"))));
+    return QStringLiteral("task %1, job %2").arg(task).arg(shown(o.value(key::kJobId)));
 }
 
 QString renderPairs(const Pairs& pairs)
@@ -117,14 +120,6 @@ QString renderTable(const QStringList& header, const Rows& rows)
     for (const QStringList& row : rows)
         out += line(row);
     return out;
-}
-
-QString stateHome()
-{
-    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
-        return xdg;
-    return QDir::homePath() + QLatin1String("/.local/state");
 }
 
 // Entries longer than the buffer are read again with more room.
@@ -192,8 +187,8 @@ public:
 QString StatusViewPrivate::programLine() const
 {
     return QStringLiteral("pid %1, running as %2, status of %3")
-        .arg(shown(object.value(QLatin1String("pid"))), shown(object.value(QLatin1String("user"))),
-             shown(object.value(QLatin1String("updated"))));
+        .arg(shown(object.value(key::kPid)), shown(object.value(key::kUser)),
+             shown(object.value(key::kUpdated)));
 }
 
 QPair<QString, QString> StatusViewPrivate::usbControl() const
@@ -201,38 +196,38 @@ QPair<QString, QString> StatusViewPrivate::usbControl() const
     // Only qarg controls USB devices; the session agent's value means nothing.
     if (program != QLatin1String("qarg"))
         return {};
-    return {QStringLiteral("usb control"), shown(object.value(QLatin1String("usb_control")))};
+    return {QStringLiteral("usb control"), shown(object.value(key::kUsbControl))};
 }
 
 QString StatusViewPrivate::overview() const
 {
-    const QString server = object.value(QLatin1String("server")).toString();
+    const QString server = object.value(key::kServer).toString();
     Pairs pairs{{program, programLine()},
                 {QStringLiteral("server"), server.isEmpty() ? QStringLiteral("not enrolled")
                                                             : printable(server)},
-                {QStringLiteral("machine id"), shown(object.value(QLatin1String("machine_id")))},
-                {QStringLiteral("backend"), shown(object.value(QLatin1String("backend")))}};
+                {QStringLiteral("machine id"), shown(object.value(key::kMachineId))},
+                {QStringLiteral("backend"), shown(object.value(key::kBackend))}};
 
     QString last = QStringLiteral("never");
-    const QJsonValue pull = object.value(QLatin1String("last_pull"));
+    const QJsonValue pull = object.value(key::kLastPull);
     if (pull.isObject()) {
         const QJsonObject p = pull.toObject();
         last = QStringLiteral("%1  %2  md5 %3  (%4)")
-                   .arg(shown(p.value(QLatin1String("time"))), shown(p.value(QLatin1String("outcome"))),
-                        shown(p.value(QLatin1String("md5"))), taskText(p));
+                   .arg(shown(p.value(key::kTime)), shown(p.value(key::kOutcome)),
+                        shown(p.value(key::kMd5)), taskText(p));
     }
     pairs.append({QStringLiteral("last pull"), last});
-    pairs.append({QStringLiteral("next pull"), shown(object.value(QLatin1String("next_pull")),
+    pairs.append({QStringLiteral("next pull"), shown(object.value(key::kNextPull),
                                                      QStringLiteral("none"))});
 
     QString executing = QStringLiteral("nothing");
-    const QJsonValue running = object.value(QLatin1String("executing"));
+    const QJsonValue running = object.value(key::kExecuting);
     if (running.isObject()) {
         const QJsonObject r = running.toObject();
-        executing = QStringLiteral("%1, since %2").arg(taskText(r), shown(r.value(QLatin1String("since"))));
+        executing = QStringLiteral("%1, since %2").arg(taskText(r), shown(r.value(key::kSince)));
     }
     pairs.append({QStringLiteral("executing"), executing});
-    pairs.append({QStringLiteral("owed receipts"), shown(object.value(QLatin1String("owed_receipts")))});
+    pairs.append({QStringLiteral("owed receipts"), shown(object.value(key::kOwedReceipts))});
     pairs.append(usbControl());
     return renderPairs(pairs);
 }
@@ -240,23 +235,23 @@ QString StatusViewPrivate::overview() const
 QString StatusViewPrivate::policy() const
 {
     Pairs pairs{{program, programLine()}};
-    const QJsonValue value = object.value(QLatin1String("policy"));
+    const QJsonValue value = object.value(key::kPolicy);
     if (!value.isObject()) {
         pairs.append({QStringLiteral("document"), QStringLiteral("none applied yet")});
         return renderPairs(pairs);
     }
     const QJsonObject doc = value.toObject();
     pairs.append({QStringLiteral("document"), taskText(doc)});
-    pairs.append({QStringLiteral("started"), shown(doc.value(QLatin1String("started")))});
-    pairs.append({QStringLiteral("finished"), shown(doc.value(QLatin1String("finished")),
+    pairs.append({QStringLiteral("started"), shown(doc.value(key::kStarted))});
+    pairs.append({QStringLiteral("finished"), shown(doc.value(key::kFinished),
                                                     QStringLiteral("not yet"))});
     Rows rows;
-    for (const QJsonValue& item : doc.value(QLatin1String("settings")).toArray()) {
+    for (const QJsonValue& item : doc.value(key::kSettings).toArray()) {
         const QJsonObject s = item.toObject();
-        const QString result = shown(s.value(QLatin1String("result")));
-        rows.append({shown(s.value(QLatin1String("key"))),
-                     cut(shown(s.value(QLatin1String("value"))), kValueWidth),
-                     shown(s.value(QLatin1String("time"))),
+        const QString result = shown(s.value(key::kResult));
+        rows.append({shown(s.value(key::kKey)),
+                     cut(shown(s.value(key::kValue)), kValueWidth),
+                     shown(s.value(key::kTime)),
                      result.isEmpty() ? QStringLiteral("(outstanding)") : result});
     }
     if (rows.isEmpty())
@@ -273,21 +268,21 @@ QString StatusViewPrivate::usbDevices() const
     Rows rows;
     int held = 0;
     QString oldestHold;
-    for (const QJsonValue& item : object.value(QLatin1String("usb_devices")).toArray()) {
+    for (const QJsonValue& item : object.value(key::kUsbDevices).toArray()) {
         const QJsonObject u = item.toObject();
         // A held device shows since when it waits for the server's answer.
-        const QJsonValue since = u.value(QLatin1String("held_since"));
+        const QJsonValue since = u.value(key::kHeldSince);
         if (since.isString()) {
             ++held;
             if (oldestHold.isEmpty() || since.toString() < oldestHold)
                 oldestHold = since.toString();
         }
-        rows.append({shown(u.value(QLatin1String("name"))),
-                     shown(u.value(QLatin1String("vendor_id"))) + QLatin1Char(':')
-                         + shown(u.value(QLatin1String("product_id"))),
-                     shown(u.value(QLatin1String("serial"))), shown(u.value(QLatin1String("decision"))),
-                     shown(since.isString() ? since : u.value(QLatin1String("time"))),
-                     shown(u.value(QLatin1String("reason")))});
+        rows.append({shown(u.value(key::kName)),
+                     shown(u.value(key::kVendorId)) + QLatin1Char(':')
+                         + shown(u.value(key::kProductId)),
+                     shown(u.value(key::kSerial)), shown(u.value(key::kDecision)),
+                     shown(since.isString() ? since : u.value(key::kTime)),
+                     shown(u.value(key::kReason))});
     }
     if (held > 0)
         pairs.append({QStringLiteral("held devices"),
@@ -356,9 +351,9 @@ bool StatusView::parse(const QByteArray& text, const QString& origin, const QStr
     if (!doc.isObject())
         return d->fail(ExitFailure, QStringLiteral("%1: malformed status: not a JSON object").arg(origin));
     const QJsonObject object = doc.object();
-    if (object.value(QLatin1String("program")).toString() != program)
+    if (object.value(key::kProgram).toString() != program)
         return d->fail(ExitFailure, QStringLiteral("%1: malformed status: not one of %2").arg(origin, program));
-    const double pid = object.value(QLatin1String("pid")).toDouble(-1);
+    const double pid = object.value(key::kPid).toDouble(-1);
     if (pid < 1 || pid > 2147483647.0 || std::floor(pid) != pid)
         return d->fail(ExitFailure, QStringLiteral("%1: malformed status: no valid pid").arg(origin));
     d->object = object;
@@ -367,7 +362,7 @@ bool StatusView::parse(const QByteArray& text, const QString& origin, const QStr
                                                       "(status of %3 in %4)")
                                            .arg(program)
                                            .arg(static_cast<qint64>(pid))
-                                           .arg(shown(object.value(QLatin1String("updated"))), origin));
+                                           .arg(shown(object.value(key::kUpdated)), origin));
     return true;
 }
 
@@ -404,18 +399,18 @@ QByteArray StatusView::json(Part part) const
     switch (part) {
     case Overview: {
         QJsonObject overview = d->object;
-        overview.remove(QLatin1String("policy"));
-        overview.remove(QLatin1String("usb_devices"));
+        overview.remove(key::kPolicy);
+        overview.remove(key::kUsbDevices);
         return QJsonDocument(overview).toJson(QJsonDocument::Indented);
     }
     case Policy: {
-        const QJsonValue policy = d->object.value(QLatin1String("policy"));
+        const QJsonValue policy = d->object.value(key::kPolicy);
         if (!policy.isObject())
             return QByteArrayLiteral("null\n");
         return QJsonDocument(policy.toObject()).toJson(QJsonDocument::Indented);
     }
     case UsbDevices:
-        return QJsonDocument(d->object.value(QLatin1String("usb_devices")).toArray())
+        return QJsonDocument(d->object.value(key::kUsbDevices).toArray())
             .toJson(QJsonDocument::Indented);
     }
     return QByteArray();
@@ -423,12 +418,12 @@ QByteArray StatusView::json(Part part) const
 
 QString StatusView::systemStatusPath()
 {
-    return vorn::base::sysrootPath(QStringLiteral("/run/qarg/status.json"));
+    return vorn::status::qargStatusPath();
 }
 
 QString StatusView::systemDetailPath()
 {
-    return vorn::base::sysrootPath(QStringLiteral("/run/qarg/status-detail.json"));
+    return vorn::status::qargDetailPath();
 }
 
 QString StatusView::sessionStatusPath(const QString& user, QString* error, QString* trusted)
@@ -436,7 +431,7 @@ QString StatusView::sessionStatusPath(const QString& user, QString* error, QStri
     if (trusted)
         trusted->clear();
     if (user.isEmpty())
-        return stateHome() + QLatin1String("/vorn/status.json");
+        return vorn::status::sessionStatusPath(vorn::status::stateHome());
     const QString home = homeOf(user);
     if (home.isEmpty()) {
         if (error)
@@ -446,7 +441,7 @@ QString StatusView::sessionStatusPath(const QString& user, QString* error, QStri
     // Below the home, the user decides what the names lead to.
     if (trusted)
         *trusted = QDir::cleanPath(home);
-    return QDir::cleanPath(home) + QLatin1String("/.local/state/vorn/status.json");
+    return vorn::status::sessionStatusPath(vorn::status::defaultStateHome(QDir::cleanPath(home)));
 }
 
 bool StatusView::processAlive(qint64 pid, const QString& program)

@@ -3,6 +3,7 @@
 #include "bus_watch.h"
 #include "common/base/codes.h"
 #include "common/base/filecontent.h"
+#include "common/base/statusschema.h"
 #include "policy_executor.h"
 #include "policy_queue.h"
 #include "policy_receiver.h"
@@ -68,12 +69,12 @@ PolicyPipeline::PolicyPipeline(const Paths& paths, QObject* parent)
     m_status->setLiveValues([this] {
         const qint64 next = m_receiver ? m_receiver->nextPullInMs() : -1;
         return QJsonObject{
-            {QStringLiteral("server"), m_receiver ? m_receiver->server() : QString()},
-            {QStringLiteral("machine_id"), m_receiver ? m_receiver->machineId() : QString()},
-            {QStringLiteral("next_pull"),
+            {vorn::status::kServer, m_receiver ? m_receiver->server() : QString()},
+            {vorn::status::kMachineId, m_receiver ? m_receiver->machineId() : QString()},
+            {vorn::status::kNextPull,
              next < 0 ? QJsonValue(QJsonValue::Null)
                       : QJsonValue(QDateTime::currentDateTimeUtc().addMSecs(next).toString(Qt::ISODate))},
-            {QStringLiteral("owed_receipts"), m_journal->size()}};
+            {vorn::status::kOwedReceipts, m_journal->size()}};
     });
 
     QTimer::singleShot(kFirstPullDelayMs, Qt::CoarseTimer, m_receiver, [receiver = m_receiver] {

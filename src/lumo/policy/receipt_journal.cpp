@@ -1,6 +1,7 @@
 #include "receipt_journal.h"
 
 #include "common/base/filecontent.h"
+#include "common/base/statefile.h"
 #include "receipt_bounds.h"
 
 #include <QDir>
@@ -17,34 +18,42 @@ const QString kReceiptSuffix = QStringLiteral(".receipt");
 const QString kPullDir = QStringLiteral("pulls");
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
-QByteArray encode(const ReceiptJournal::Entry& entry)
+const QString kTaskField = QStringLiteral("task_id");
+const QString kJobField = QStringLiteral("job_id");
+
+QJsonObject encode(const ReceiptJournal::Entry& entry)
 {
     QJsonObject object;
-    object.insert(QStringLiteral("task_id"), entry.receipt.taskId);
-    object.insert(QStringLiteral("job_id"), entry.receipt.jobId);
+    object.insert(kTaskField, entry.receipt.taskId);
+    object.insert(kJobField, entry.receipt.jobId);
     object.insert(QStringLiteral("success"), entry.receipt.isSuccessed);
     object.insert(QStringLiteral("result"), entry.receipt.result);
     object.insert(QStringLiteral("cache_file"), entry.cacheFile);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return object;
 }
 
-bool decode(const QByteArray& data, ReceiptJournal::Entry& entry)
+bool isEntry(const QJsonObject& object)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return false;
-    const QJsonObject object = doc.object();
-    if (!object.value(QStringLiteral("task_id")).isDouble()
-        || !object.value(QStringLiteral("job_id")).isDouble())
-        return false;
-    entry.receipt.taskId = object.value(QStringLiteral("task_id")).toInt();
-    entry.receipt.jobId = object.value(QStringLiteral("job_id")).toInt();
+    return object.value(kTaskField).isDouble() && object.value(kJobField).isDouble();
+}
+
+ReceiptJournal::Entry decode(const QJsonObject& object)
+{
+    ReceiptJournal::Entry entry;
+    entry.receipt.taskId = object.value(kTaskField).toInt();
+    entry.receipt.jobId = object.value(kJobField).toInt();
     entry.receipt.isSuccessed = object.value(QStringLiteral("success")).toBool();
     // Also what an earlier version kept uncut.
     entry.receipt.result = ReceiptBounds::cutReceipt(object.value(QStringLiteral("result")).toString());
     entry.cacheFile = object.value(QStringLiteral("cache_file")).toString();
-    return true;
+    return entry;
+}
+
+// An entry that cannot be read is kept beside the journal, never deleted: the
+// receipt it holds may still be owed.
+vorn::base::StateFile entryFile(const QString& path)
+{
+    return vorn::base::StateFile(path, QStringLiteral("receipt journal: unreadable entry"), kOwnerOnly);
 }
 
 quint64 sequenceOf(const QString& name)
@@ -93,8 +102,7 @@ bool ReceiptJournal::add(const ResponseInfo& receipt, const QString& cacheFile)
     QStringList files = entryFiles();
     while (files.size() >= kMaxEntries) {
         const QString oldest = files.takeFirst();
-        Entry dropped;
-        decode(vorn::base::FileContent::readAll(m_dir + QLatin1Char('/') + oldest), dropped);
+        const Entry dropped = decode(entryFile(m_dir + QLatin1Char('/') + oldest).read(nullptr, isEntry));
         qWarning() << "receipt journal full, dropping the oldest owed receipt: task"
                    << dropped.receipt.taskId << "job" << dropped.receipt.jobId;
         QFile::remove(m_dir + QLatin1Char('/') + oldest);
@@ -107,8 +115,8 @@ bool ReceiptJournal::add(const ResponseInfo& receipt, const QString& cacheFile)
         + kReceiptSuffix;
     ResponseInfo bounded = receipt;
     bounded.result = ReceiptBounds::cutReceipt(receipt.result);
-    const bool written = vorn::base::FileContent::writeAtomic(
-        m_dir + QLatin1Char('/') + name, encode(Entry{bounded, cacheFile}), kOwnerOnly);
+    const bool written = entryFile(m_dir + QLatin1Char('/') + name)
+                             .write(encode(Entry{bounded, cacheFile}), QJsonDocument::Compact);
     if (!written)
         qWarning() << "receipt journal: receipt not stored, kept in memory only: task"
                    << receipt.taskId << "job" << receipt.jobId;
@@ -139,14 +147,10 @@ QList<ReceiptJournal::Entry> ReceiptJournal::entries() const
     QMutexLocker locker(&m_mutex);
     QList<Entry> result;
     for (const QString& name : entryFiles()) {
-        Entry entry;
-        const QString path = m_dir + QLatin1Char('/') + name;
-        if (decode(vorn::base::FileContent::readAll(path), entry)) {
-            result.append(entry);
-        } else {
-            qWarning() << "receipt journal: unreadable entry removed:" << path;
-            QFile::remove(path);
-        }
+        vorn::base::StateFile::Status status;
+        const QJsonObject object = entryFile(m_dir + QLatin1Char('/') + name).read(&status, isEntry);
+        if (status == vorn::base::StateFile::Status::Ok)
+            result.append(decode(object));
     }
     return result;
 }

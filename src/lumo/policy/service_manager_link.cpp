@@ -1,6 +1,7 @@
 #include "service_manager_link.h"
 
 #include "common/base/servicenotifier.h"
+#include "common/base/statusschema.h"
 #include "status_board.h"
 
 #include <QDBusConnection>
@@ -11,6 +12,8 @@
 #include <QStringList>
 #include <QTimer>
 #include <QtDebug>
+
+namespace key = vorn::status;
 
 ServiceManagerLink::ServiceManagerLink(vorn::base::ServiceNotifier* notifier, StatusBoard* board,
                                        Usb usb, QObject* parent)
@@ -69,15 +72,15 @@ void ServiceManagerLink::updateStatus()
 QString ServiceManagerLink::statusLine(const QJsonObject& overview, Usb usb)
 {
     QStringList parts;
-    const QJsonObject pull = overview.value(QLatin1String("last_pull")).toObject();
-    const QJsonObject policy = overview.value(QLatin1String("policy")).toObject();
-    const QString md5 = pull.value(QLatin1String("md5")).toString();
-    const QString finished = policy.value(QLatin1String("finished")).toString();
+    const QJsonObject pull = overview.value(key::kLastPull).toObject();
+    const QJsonObject policy = overview.value(key::kPolicy).toObject();
+    const QString md5 = pull.value(key::kMd5).toString();
+    const QString finished = policy.value(key::kFinished).toString();
     if (policy.isEmpty())
         parts << QStringLiteral("no policy applied yet");
     else if (finished.isEmpty())
         parts << QStringLiteral("applying a policy since %1")
-                     .arg(policy.value(QLatin1String("started")).toString());
+                     .arg(policy.value(key::kStarted).toString());
     else if (md5.isEmpty())
         parts << QStringLiteral("policy applied %1").arg(finished);
     else
@@ -86,16 +89,16 @@ QString ServiceManagerLink::statusLine(const QJsonObject& overview, Usb usb)
     if (pull.isEmpty()) {
         parts << QStringLiteral("no pull yet");
     } else {
-        QString outcome = pull.value(QLatin1String("outcome")).toString();
+        QString outcome = pull.value(key::kOutcome).toString();
         if (outcome.size() > kMaxOutcomeChars)
             outcome = outcome.left(kMaxOutcomeChars - 3) + QLatin1String("...");
         parts << QStringLiteral("last pull %1: %2")
-                     .arg(pull.value(QLatin1String("time")).toString(), outcome);
+                     .arg(pull.value(key::kTime).toString(), outcome);
     }
     parts << QStringLiteral("receipts owed: %1")
-                 .arg(overview.value(QLatin1String("owed_receipts")).toInt());
+                 .arg(overview.value(key::kOwedReceipts).toInt());
     if (usb == WithUsb)
-        parts << (overview.value(QLatin1String("usb_control")).toBool()
+        parts << (overview.value(key::kUsbControl).toBool()
                       ? QStringLiteral("USB control on")
                       : QStringLiteral("USB control off"));
     return parts.join(QLatin1String("; "));

@@ -5,8 +5,6 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QSet>
 #include <QtDebug>
@@ -19,12 +17,6 @@ constexpr int kUidQueryTimeoutMs = 1000;
 constexpr int kUidQueryMaxTimeoutMs = 16000;
 // Signals kept per sender while its user is not known yet.
 constexpr int kMaxWaiting = 1024;
-
-bool isTimeout(const QDBusError& error)
-{
-    return error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout
-        || error.type() == QDBusError::TimedOut;
-}
 
 // Senders already named in the log, for every instance: one line per sender.
 QSet<QString>& warnedSenders()
@@ -56,7 +48,7 @@ ServiceSignals::ServiceSignals(int which, QObject* parent)
             [this](const QString&, const QString& oldOwner, const QString&) {
                 // A unique name is never given out twice; forgetting the old
                 // owner only keeps the table small.
-                m_uidBySender.remove(oldOwner);
+                m_callers.remove(oldOwner);
                 warnedSenders().remove(oldOwner);
             });
 }
@@ -85,14 +77,14 @@ void ServiceSignals::admit(const QDBusMessage& message, const char* name,
                            std::function<void()> relay)
 {
     const QString sender = message.service();
-    const auto known = m_uidBySender.constFind(sender);
-    if (known != m_uidBySender.constEnd() && !m_waiting.contains(sender)) {
-        if (known.value() == 0) {
+    const auto known = m_callers.constFind(sender);
+    if (known != m_callers.constEnd() && !m_waiting.contains(sender)) {
+        if (known->isRoot()) {
             relay();
         } else if (!warnedSenders().contains(sender)) {
             warnedSenders().insert(sender);
             qWarning() << "ignoring signals of a connection not owned by root:" << name << sender
-                       << "uid:" << known.value();
+                       << "uid:" << known->uid;
         }
         return;
     }
@@ -110,47 +102,40 @@ void ServiceSignals::admit(const QDBusMessage& message, const char* name,
 
 void ServiceSignals::askUid(const QString& sender, int timeoutMs)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixUser"));
-    call << sender;
-    auto* watcher = new QDBusPendingCallWatcher(
-        QDBusConnection::systemBus().asyncCall(call, timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, watcher, sender, timeoutMs] {
-                watcher->deleteLater();
-                const QDBusPendingReply<uint> reply = *watcher;
-                if (reply.isError() && isTimeout(reply.error())) {
-                    // The signals are not lost to a slow bus: ask again.
-                    const int next = qMin(timeoutMs * 2, kUidQueryMaxTimeoutMs);
-                    qWarning() << "sender check timed out, asking the bus again:" << sender
-                               << "signals waiting:" << m_waiting.value(sender).size()
-                               << "next wait ms:" << next;
-                    askUid(sender, next);
-                    return;
-                }
-                if (reply.isError()) {
-                    for (const Pending& pending : m_waiting.value(sender))
-                        qWarning() << "cannot tell who sent a signal, ignored:" << pending.name
-                                   << sender << reply.error().message();
-                }
-                onUidKnown(sender, !reply.isError(), reply.isError() ? kUnknownUid : reply.value());
-            });
+    vorn::base::askBusCaller(
+        QDBusConnection::systemBus(), sender, timeoutMs, this,
+        [this, sender, timeoutMs](const vorn::base::BusCaller& caller) {
+            if (caller.timedOut()) {
+                // The signals are not lost to a slow bus: ask again.
+                const int next = qMin(timeoutMs * 2, kUidQueryMaxTimeoutMs);
+                qWarning() << "sender check timed out, asking the bus again:" << sender
+                           << "signals waiting:" << m_waiting.value(sender).size()
+                           << "next wait ms:" << next;
+                askUid(sender, next);
+                return;
+            }
+            if (!caller.known) {
+                for (const Pending& pending : m_waiting.value(sender))
+                    qWarning() << "cannot tell who sent a signal, ignored:" << pending.name
+                               << sender << caller.error.message();
+            }
+            onCallerKnown(sender, caller);
+        });
 }
 
-void ServiceSignals::onUidKnown(const QString& sender, bool known, uint uid)
+void ServiceSignals::onCallerKnown(const QString& sender, const vorn::base::BusCaller& caller)
 {
     // An unknown sender is not remembered: its next signal asks again.
-    if (known)
-        m_uidBySender.insert(sender, uid);
+    if (caller.known)
+        m_callers.insert(sender, caller);
     const QList<Pending> waiting = m_waiting.take(sender);
     for (const Pending& pending : waiting) {
-        if (known && uid == 0) {
+        if (caller.isRoot()) {
             pending.relay();
-        } else if (known && !warnedSenders().contains(sender)) {
+        } else if (caller.known && !warnedSenders().contains(sender)) {
             warnedSenders().insert(sender);
             qWarning() << "ignoring signals of a connection not owned by root:" << pending.name
-                       << sender << "uid:" << uid;
+                       << sender << "uid:" << caller.uid;
         }
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/base/buscaller.h"
+
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -46,10 +48,9 @@ private:
     };
     void admit(const QDBusMessage& message, const char* name, std::function<void()> relay);
     void askUid(const QString& sender, int timeoutMs);
-    void onUidKnown(const QString& sender, bool known, uint uid);
+    void onCallerKnown(const QString& sender, const vorn::base::BusCaller& caller);
 
-    static constexpr uint kUnknownUid = uint(-1);
-    QHash<QString, uint> m_uidBySender;
+    QHash<QString, vorn::base::BusCaller> m_callers;
     QHash<QString, QList<Pending>> m_waiting;
     QDBusServiceWatcher* m_watcher = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "status_board.h"
 
-#include "common/base/filecontent.h"
+#include "common/base/statefile.h"
+#include "common/base/statusschema.h"
+#include "common/external/vornplatforminfo.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -12,12 +14,13 @@
 #include <unistd.h>
 
 namespace {
+namespace key = vorn::status;
+
 // Results of a large document come in bursts: one write for each burst.
 constexpr int kWriteDelayMs = 200;
 
 // Kept apart from a setting's public result; never written to the status file.
 const QString kDetail = QStringLiteral("detail");
-const QString kResult = QStringLiteral("result");
 
 QString userName()
 {
@@ -32,16 +35,15 @@ StatusBoard::StatusBoard(const QString& program, const QString& path, QObject* p
     : QObject(parent)
     , m_path(path)
 {
-    const QString backend = qEnvironmentVariable("VORN_XWE_BACKEND");
-    m_state.insert(QStringLiteral("program"), program);
-    m_state.insert(QStringLiteral("pid"), qint64(::getpid()));
-    m_state.insert(QStringLiteral("user"), userName());
-    m_state.insert(QStringLiteral("backend"), backend.isEmpty() ? QStringLiteral("store") : backend);
-    m_state.insert(QStringLiteral("last_pull"), QJsonValue::Null);
-    m_state.insert(QStringLiteral("executing"), QJsonValue::Null);
-    m_state.insert(QStringLiteral("policy"), QJsonValue::Null);
-    m_state.insert(QStringLiteral("usb_control"), false);
-    m_state.insert(QStringLiteral("usb_devices"), QJsonArray());
+    m_state.insert(key::kProgram, program);
+    m_state.insert(key::kPid, qint64(::getpid()));
+    m_state.insert(key::kUser, userName());
+    m_state.insert(key::kBackend, VornPlatformInfo::BackendName());
+    m_state.insert(key::kLastPull, QJsonValue::Null);
+    m_state.insert(key::kExecuting, QJsonValue::Null);
+    m_state.insert(key::kPolicy, QJsonValue::Null);
+    m_state.insert(key::kUsbControl, false);
+    m_state.insert(key::kUsbDevices, QJsonArray());
     refresh();
 }
 
@@ -73,12 +75,12 @@ void StatusBoard::setPrivateResults(const QStringList& keys, const QString& deta
 void StatusBoard::setLastPull(int taskId, int jobId, const QString& outcome, const QString& md5)
 {
     QMutexLocker locker(&m_mutex);
-    m_state.insert(QStringLiteral("last_pull"),
-                   QJsonObject{{QStringLiteral("time"), now()},
-                               {QStringLiteral("task_id"), taskId},
-                               {QStringLiteral("job_id"), jobId},
-                               {QStringLiteral("outcome"), outcome},
-                               {QStringLiteral("md5"), md5}});
+    m_state.insert(key::kLastPull,
+                   QJsonObject{{key::kTime, now()},
+                               {key::kTaskId, taskId},
+                               {key::kJobId, jobId},
+                               {key::kOutcome, outcome},
+                               {key::kMd5, md5}});
     locker.unlock();
     refresh();
 }
@@ -89,19 +91,19 @@ void StatusBoard::beginDocument(const PolicyInfo& info, const QMap<QString, QStr
     const QString started = now();
     m_settings = QJsonArray();
     for (auto it = settings.constBegin(); it != settings.constEnd(); ++it)
-        m_settings.append(QJsonObject{{QStringLiteral("key"), it.key()},
-                                      {QStringLiteral("value"), it.value().left(kMaxValueChars)},
-                                      {QStringLiteral("result"), QString()},
-                                      {QStringLiteral("time"), QJsonValue::Null}});
-    m_state.insert(QStringLiteral("executing"),
-                   QJsonObject{{QStringLiteral("task_id"), info.taskId},
-                               {QStringLiteral("job_id"), info.jobId},
-                               {QStringLiteral("since"), started}});
-    m_state.insert(QStringLiteral("policy"),
-                   QJsonObject{{QStringLiteral("task_id"), info.taskId},
-                               {QStringLiteral("job_id"), info.jobId},
-                               {QStringLiteral("started"), started},
-                               {QStringLiteral("finished"), QJsonValue::Null}});
+        m_settings.append(QJsonObject{{key::kKey, it.key()},
+                                      {key::kValue, it.value().left(kMaxValueChars)},
+                                      {key::kResult, QString()},
+                                      {key::kTime, QJsonValue::Null}});
+    m_state.insert(key::kExecuting,
+                   QJsonObject{{key::kTaskId, info.taskId},
+                               {key::kJobId, info.jobId},
+                               {key::kSince, started}});
+    m_state.insert(key::kPolicy,
+                   QJsonObject{{key::kTaskId, info.taskId},
+                               {key::kJobId, info.jobId},
+                               {key::kStarted, started},
+                               {key::kFinished, QJsonValue::Null}});
     locker.unlock();
     refresh();
 }
@@ -112,16 +114,16 @@ void StatusBoard::settingResult(const QString& key, const QString& result, const
     // Settings that record several results show the latest.
     for (int i = 0; i < m_settings.size(); ++i) {
         QJsonObject setting = m_settings.at(i).toObject();
-        if (setting.value(QStringLiteral("key")).toString() != key)
+        if (setting.value(key::kKey).toString() != key)
             continue;
         if (!summary.isEmpty() || m_privateKeys.contains(key)) {
-            setting.insert(kResult, summary.isEmpty() ? kPrivateResultText : summary);
+            setting.insert(key::kResult, summary.isEmpty() ? kPrivateResultText : summary);
             setting.insert(kDetail, result);
         } else {
-            setting.insert(kResult, result);
+            setting.insert(key::kResult, result);
             setting.remove(kDetail);
         }
-        setting.insert(QStringLiteral("time"), now());
+        setting.insert(key::kTime, now());
         m_settings.replace(i, setting);
         break;
     }
@@ -132,11 +134,11 @@ void StatusBoard::settingResult(const QString& key, const QString& result, const
 void StatusBoard::endDocument()
 {
     QMutexLocker locker(&m_mutex);
-    m_state.insert(QStringLiteral("executing"), QJsonValue::Null);
-    QJsonObject policy = m_state.value(QStringLiteral("policy")).toObject();
+    m_state.insert(key::kExecuting, QJsonValue::Null);
+    QJsonObject policy = m_state.value(key::kPolicy).toObject();
     if (!policy.isEmpty()) {
-        policy.insert(QStringLiteral("finished"), now());
-        m_state.insert(QStringLiteral("policy"), policy);
+        policy.insert(key::kFinished, now());
+        m_state.insert(key::kPolicy, policy);
     }
     locker.unlock();
     refresh();
@@ -145,7 +147,7 @@ void StatusBoard::endDocument()
 void StatusBoard::setUsbControl(bool on)
 {
     QMutexLocker locker(&m_mutex);
-    m_state.insert(QStringLiteral("usb_control"), on);
+    m_state.insert(key::kUsbControl, on);
     locker.unlock();
     refresh();
 }
@@ -155,30 +157,29 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
                             const QString& decision, const QString& reason)
 {
     const QString held = QStringLiteral("held");
-    const QString heldSince = QStringLiteral("held_since");
     QMutexLocker locker(&m_mutex);
-    QJsonArray devices = m_state.value(QStringLiteral("usb_devices")).toArray();
-    QJsonObject device{{QStringLiteral("name"), name},
-                       {QStringLiteral("vendor_id"), vendorId},
-                       {QStringLiteral("product_id"), productId},
-                       {QStringLiteral("serial"), serial},
-                       {QStringLiteral("decision"), decision},
-                       {QStringLiteral("reason"), reason},
-                       {QStringLiteral("time"), now()}};
+    QJsonArray devices = m_state.value(key::kUsbDevices).toArray();
+    QJsonObject device{{key::kName, name},
+                       {key::kVendorId, vendorId},
+                       {key::kProductId, productId},
+                       {key::kSerial, serial},
+                       {key::kDecision, decision},
+                       {key::kReason, reason},
+                       {key::kTime, now()}};
     if (decision == held)
-        device.insert(heldSince, device.value(QStringLiteral("time")));
+        device.insert(key::kHeldSince, device.value(key::kTime));
     // One entry per device, the latest decision on it; the oldest go first.
     bool replaced = false;
     for (int i = 0; i < devices.size() && !replaced; ++i) {
         const QJsonObject old = devices.at(i).toObject();
-        if (old.value(QStringLiteral("vendor_id")) == vendorId
-            && old.value(QStringLiteral("product_id")) == productId
-            && old.value(QStringLiteral("serial")) == serial) {
+        if (old.value(key::kVendorId) == vendorId
+            && old.value(key::kProductId) == productId
+            && old.value(key::kSerial) == serial) {
             if (name.isEmpty())
-                device.insert(QStringLiteral("name"), old.value(QStringLiteral("name")));
+                device.insert(key::kName, old.value(key::kName));
             // A device held again keeps waiting since it was first held.
-            if (decision == held && old.value(QStringLiteral("decision")) == held)
-                device.insert(heldSince, old.value(heldSince));
+            if (decision == held && old.value(key::kDecision) == held)
+                device.insert(key::kHeldSince, old.value(key::kHeldSince));
             devices.replace(i, device);
             replaced = true;
         }
@@ -187,7 +188,7 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
         devices.append(device);
     while (devices.size() > kMaxDevices)
         devices.removeFirst();
-    m_state.insert(QStringLiteral("usb_devices"), devices);
+    m_state.insert(key::kUsbDevices, devices);
     locker.unlock();
     refresh();
 }
@@ -195,22 +196,22 @@ void StatusBoard::usbDevice(const QString& name, const QString& vendorId,
 void StatusBoard::usbHoldEnded(const QString& reason)
 {
     QMutexLocker locker(&m_mutex);
-    QJsonArray devices = m_state.value(QStringLiteral("usb_devices")).toArray();
+    QJsonArray devices = m_state.value(key::kUsbDevices).toArray();
     bool changed = false;
     for (int i = 0; i < devices.size(); ++i) {
         QJsonObject device = devices.at(i).toObject();
-        if (device.value(QStringLiteral("decision")) != QLatin1String("held"))
+        if (device.value(key::kDecision) != QLatin1String("held"))
             continue;
-        device.insert(QStringLiteral("decision"), QStringLiteral("released"));
-        device.insert(QStringLiteral("reason"), reason);
-        device.insert(QStringLiteral("time"), now());
-        device.remove(QStringLiteral("held_since"));
+        device.insert(key::kDecision, QStringLiteral("released"));
+        device.insert(key::kReason, reason);
+        device.insert(key::kTime, now());
+        device.remove(key::kHeldSince);
         devices.replace(i, device);
         changed = true;
     }
     if (!changed)
         return;
-    m_state.insert(QStringLiteral("usb_devices"), devices);
+    m_state.insert(key::kUsbDevices, devices);
     locker.unlock();
     refresh();
 }
@@ -224,7 +225,7 @@ QJsonArray StatusBoard::settings(View view) const
         QJsonObject setting = item.toObject();
         const QJsonValue detail = setting.take(kDetail);
         if (view == View::Root && !detail.isUndefined())
-            setting.insert(kResult, detail);
+            setting.insert(key::kResult, detail);
         shown.append(setting);
     }
     return shown;
@@ -232,14 +233,19 @@ QJsonArray StatusBoard::settings(View view) const
 
 QByteArray StatusBoard::snapshot(View view)
 {
+    return QJsonDocument(shown(view)).toJson(QJsonDocument::Indented);
+}
+
+QJsonObject StatusBoard::shown(View view)
+{
     QJsonObject state;
     {
         QMutexLocker locker(&m_mutex);
         state = m_state;
-        QJsonObject policy = state.value(QStringLiteral("policy")).toObject();
+        QJsonObject policy = state.value(key::kPolicy).toObject();
         if (!policy.isEmpty()) {
-            policy.insert(QStringLiteral("settings"), settings(view));
-            state.insert(QStringLiteral("policy"), policy);
+            policy.insert(key::kSettings, settings(view));
+            state.insert(key::kPolicy, policy);
         }
     }
     if (m_live) {
@@ -247,8 +253,8 @@ QByteArray StatusBoard::snapshot(View view)
         for (auto it = live.constBegin(); it != live.constEnd(); ++it)
             state.insert(it.key(), it.value());
     }
-    state.insert(QStringLiteral("updated"), now());
-    return QJsonDocument(state).toJson(QJsonDocument::Indented);
+    state.insert(key::kUpdated, now());
+    return state;
 }
 
 QJsonObject StatusBoard::overview()
@@ -285,14 +291,16 @@ void StatusBoard::write()
         QMutexLocker locker(&m_mutex);
         m_writePending = false;
     }
-    if (!vorn::base::FileContent::writeAtomic(m_path, snapshot()))
+    // Never read back by the programs: a damaged one is simply replaced.
+    const vorn::base::StateFile status(m_path, QStringLiteral("status file unreadable:"));
+    if (!status.write(shown(View::Public)))
         qWarning() << "status file not written:" << m_path;
     QMutexLocker locker(&m_mutex);
     const QString detailPath = m_detailPath;
     locker.unlock();
-    if (!detailPath.isEmpty()
-        && !vorn::base::FileContent::writeAtomic(detailPath, snapshot(View::Root),
-                                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+    const vorn::base::StateFile detail(detailPath, QStringLiteral("status detail file unreadable:"),
+                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!detailPath.isEmpty() && !detail.write(shown(View::Root)))
         qWarning() << "status detail file not written:" << detailPath;
     emit written();
 }

@@ -71,6 +71,7 @@ private:
     Q_DISABLE_COPY(StatusBoard)
     void write();
     QJsonArray settings(View view) const;
+    QJsonObject shown(View view);
 
     QString m_path;
     QString m_detailPath;

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QDBusVirtualObject>
+#include <QDBusContext>
+#include <QObject>
 #include <QString>
-
-#include <functional>
 
 class PolicyReceiver;
 class StatusBoard;
@@ -13,8 +12,9 @@ class StatusBoard;
 // text of the results that are root's, as the detail file holds it); only
 // root may ask for an immediate pull, as the timer would make it (no
 // receipt). The bus policy installed with the package says the same; the
-// checks here hold on any bus.
-class ControlService : public QDBusVirtualObject
+// checks here hold on any bus. The interfaces are those of
+// com.kestal.vorn.qarg.xml, through adaptors generated from it.
+class ControlService : public QObject, protected QDBusContext
 {
     Q_OBJECT
 public:
@@ -28,17 +28,14 @@ public:
     // the bus refuses (the programs run on without it).
     bool registerOnBus();
 
-    QString introspect(const QString& path) const override;
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+    // com.kestal.vorn.qarg.Control.Pull and com.kestal.vorn.qarg.Status.Get,
+    // called by the adaptors while a bus message is delivered. Both answer
+    // later, once the bus has said who asks; their return values go nowhere.
+    QString Pull();
+    QString Get();
 
 private:
     Q_DISABLE_COPY(ControlService)
-    // Asks the bus who sent `message` and calls `then` with whether it is root
-    // (false too when the bus does not say).
-    void whenCallerKnown(const QDBusMessage& message, const QDBusConnection& connection,
-                         std::function<void(bool root)> then);
-    void pullIfRoot(const QDBusMessage& message, const QDBusConnection& connection);
-    void answerStatus(const QDBusMessage& message, const QDBusConnection& connection);
 
     PolicyReceiver* m_receiver;
     StatusBoard* m_status;

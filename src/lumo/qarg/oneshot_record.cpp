@@ -1,10 +1,7 @@
 #include "oneshot_record.h"
 
-#include "common/base/filecontent.h"
-
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QMutexLocker>
@@ -42,6 +39,8 @@ OneShotRecord::OneShotRecord(const QString& path, const QSet<QString>& bootScope
     : m_path(path)
     , m_bootScopedKeys(bootScopedKeys)
     , m_boot(readBootId(bootIdPath))
+    // Forgetting is safe: the items of the next document run once more.
+    , m_file(path, QStringLiteral("one-shot record unreadable, starting afresh:"))
 {
     load();
 }
@@ -116,18 +115,10 @@ void OneShotRecord::finished(quint64 run, const QString& command, bool success)
 
 void OneShotRecord::load()
 {
-    if (!QFile::exists(m_path))
+    vorn::base::StateFile::Status status;
+    const QJsonObject root = m_file.read(&status);
+    if (status != vorn::base::StateFile::Status::Ok)
         return;
-    QJsonParseError error;
-    const QJsonDocument doc =
-        QJsonDocument::fromJson(vorn::base::FileContent::readAll(m_path), &error);
-    if (!doc.isObject()) {
-        // Forgetting is safe: the items of the next document run once more.
-        qWarning() << "one-shot record unreadable, starting afresh:" << m_path
-                   << error.errorString();
-        return;
-    }
-    const QJsonObject root = doc.object();
     m_document = root.value(kDocumentField).toString();
     const QJsonObject keys = root.value(kSucceededField).toObject();
     for (auto it = keys.constBegin(); it != keys.constEnd(); ++it) {
@@ -173,6 +164,6 @@ void OneShotRecord::save() const
         keys.insert(it.key(), QJsonArray::fromStringList(it.value()));
     }
     const QJsonObject root{{kDocumentField, m_document}, {kBootField, m_boot}, {kSucceededField, keys}};
-    if (!vorn::base::FileContent::writeAtomic(m_path, QJsonDocument(root).toJson()))
+    if (!m_file.write(root))
         qWarning() << "one-shot record not written:" << m_path;
 }

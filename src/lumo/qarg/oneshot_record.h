@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "common/base/constants.h"
+#include "common/base/statefile.h"
 
 // What the one-shot items of a policy document (server scripts, software
 // installations, firewall commands, the boot background) have done: for the
@@ -62,6 +63,7 @@ private:
     const QSet<QString> m_bootScopedKeys;
     // The boot this process runs in, read once: it cannot change under us.
     const QString m_boot;
+    const vorn::base::StateFile m_file;
     mutable QMutex m_mutex;
     QString m_document;
     QSet<QString> m_succeeded;

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QtDebug>
 
 #include <sys/stat.h>
@@ -34,18 +33,7 @@ bool writeFile(const QString& path, const QByteArray& data)
         ::chmod(QFile::encodeName(dirPath).constData(), 0755);
     }
     // A crash while writing leaves the old list, never half a new one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "cannot open" << path << file.errorString();
-        return false;
-    }
-    if (::fchmod(file.handle(), 0644) != 0)
-        qWarning() << "cannot set the mode of" << path;
-    if (file.write(data) != data.size() || !file.commit()) {
-        qWarning() << "cannot write" << path << file.errorString();
-        return false;
-    }
-    return true;
+    return vorn::base::FileContent::writeAtomic(path, data);
 }
 
 } // namespace

@@ -1,11 +1,8 @@
 #include "fetch_record.h"
 
-#include "common/base/filecontent.h"
-
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutexLocker>
 #include <QtDebug>
@@ -20,6 +17,8 @@ const QString kSha256Field = QStringLiteral("sha256");
 
 FetchRecord::FetchRecord(const QString& path)
     : m_path(path)
+    // Forgetting is safe: the next application fetches its files once more.
+    , m_file(path, QStringLiteral("fetch record unreadable, starting afresh:"))
 {
     load();
 }
@@ -96,16 +95,10 @@ void FetchRecord::forget(const QString& localPath)
 
 void FetchRecord::load()
 {
-    if (!QFile::exists(m_path))
+    vorn::base::StateFile::Status status;
+    const QJsonObject root = m_file.read(&status);
+    if (status != vorn::base::StateFile::Status::Ok)
         return;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(vorn::base::FileContent::readAll(m_path), &error);
-    if (!doc.isObject()) {
-        // Forgetting is safe: the next application fetches its files once more.
-        qWarning() << "fetch record unreadable, starting afresh:" << m_path << error.errorString();
-        return;
-    }
-    const QJsonObject root = doc.object();
     m_document = root.value(kDocumentField).toString();
     const QJsonObject files = root.value(kFilesField).toObject();
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
@@ -127,6 +120,6 @@ void FetchRecord::save() const
                                            {kSha256Field, QString::fromLatin1(it.value().sha256)}});
     }
     const QJsonObject root{{kDocumentField, m_document}, {kFilesField, files}};
-    if (!vorn::base::FileContent::writeAtomic(m_path, QJsonDocument(root).toJson()))
+    if (!m_file.write(root))
         qWarning() << "fetch record not written:" << m_path;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/base/statefile.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -45,6 +47,7 @@ private:
     void save() const;
 
     const QString m_path;
+    const vorn::base::StateFile m_file;
     mutable QMutex m_mutex;
     QString m_document;
     QHash<QString, File> m_files;

@@ -4,6 +4,7 @@
 #include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
+#include "common/base/statusschema.h"
 #include "common/dbus/vorng.h"
 #include "common/external/vornsessioninterface.h"
 #include "lumo/policy/policy_pipeline.h"
@@ -91,23 +92,13 @@ void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePa
     qInfo() << "-------cacheFile:" << policyPath << ":" << cachePath;
 }
 
-// The user's state directory: XDG_STATE_HOME when it is an absolute path,
-// else ~/.local/state.
-QString SessionPolicyManager::stateHome()
-{
-    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (QDir::isAbsolutePath(state))
-        return state;
-    return QDir::homePath() + QStringLiteral("/.local/state");
-}
-
 void SessionPolicyManager::initPolicy()
 {
     PolicyPipeline::Paths paths;
     paths.url = vorn::kSessionPolicyUrl;
-    paths.stateDir = stateHome() + QStringLiteral("/vorn/receipts");
+    paths.stateDir = vorn::status::sessionJournalPath(vorn::status::stateHome());
     paths.program = QStringLiteral("qars");
-    paths.statusPath = stateHome() + QStringLiteral("/vorn/status.json");
+    paths.statusPath = vorn::status::sessionStatusPath(vorn::status::stateHome());
     initCacheConfig(paths.policyPath, paths.cachePath);
     m_pipeline = new PolicyPipeline(paths, this);
 

@@ -28,7 +28,6 @@ public:
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initPolicy();
     void restoreAndLeave();
-    static QString stateHome();
 
 public slots:
     void onServerMsgCame(const QString& appId, int type, const QString& payload);

@@ -1,0 +1,8 @@
+#include "common/external/vornplatforminfo.h"
+
+#include "settingsbackend.h"
+
+QString VornPlatformInfo::BackendName()
+{
+    return xwe::SettingsBackend::kind();
+}

@@ -1,0 +1,81 @@
+#include "statefile.h"
+
+#include "filecontent.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtDebug>
+
+namespace vorn {
+namespace base {
+
+namespace {
+// Far above any state the programs keep; a bigger file is not one of theirs.
+constexpr qint64 kMaxStateSize = 64 * 1024 * 1024;
+} // namespace
+
+const QString StateFile::kDamagedSuffix = QStringLiteral(".damaged");
+
+StateFile::StateFile(const QString& path, const QString& damagedText,
+                     QFileDevice::Permissions permissions)
+    : m_path(path)
+    , m_damagedText(damagedText)
+    , m_permissions(permissions)
+{
+}
+
+QString StateFile::path() const
+{
+    return m_path;
+}
+
+QJsonObject StateFile::read(Status* status, const Check& check) const
+{
+    Status result = Status::Damaged;
+    QJsonObject content;
+    QFile file(m_path);
+    if (!QFileInfo::exists(m_path)) {
+        result = Status::Missing;
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        // Not ours to judge: a file we cannot open may be whole.
+        qWarning() << qPrintable(m_damagedText) << m_path << file.errorString();
+    } else {
+        QJsonParseError error{};
+        const QByteArray data = file.read(kMaxStateSize + 1);
+        const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+        if (data.size() > kMaxStateSize)
+            setAside(QStringLiteral("too large"));
+        else if (error.error != QJsonParseError::NoError)
+            setAside(error.errorString());
+        else if (!doc.isObject())
+            setAside(QStringLiteral("not a JSON object"));
+        else if (check && !check(doc.object()))
+            setAside(QStringLiteral("content not understood"));
+        else {
+            content = doc.object();
+            result = Status::Ok;
+        }
+    }
+    if (status)
+        *status = result;
+    return content;
+}
+
+bool StateFile::write(const QJsonObject& content, QJsonDocument::JsonFormat format) const
+{
+    return FileContent::writeAtomic(m_path, QJsonDocument(content).toJson(format), m_permissions);
+}
+
+void StateFile::setAside(const QString& reason) const
+{
+    const QString aside = m_path + kDamagedSuffix;
+    QFile::remove(aside);
+    if (QFile::rename(m_path, aside))
+        qWarning() << qPrintable(m_damagedText) << m_path << reason << "moved aside to" << aside;
+    else
+        qWarning() << qPrintable(m_damagedText) << m_path << reason
+                   << "could not be moved aside, it will be replaced";
+}
+
+} // namespace base
+} // namespace vorn
