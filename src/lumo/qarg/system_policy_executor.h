@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lumo/policy/policy_executor.h"
+#include "lumo/policy/setting_download.h"
 #include "oneshot_record.h"
 
 #include <QJsonArray>
@@ -57,9 +58,10 @@ private:
     void execCommand(const QString& key, const QString& cmd);
     void execCommand(quint64 document, const QString& key, const QString& cmd);
     void onScriptDownloaded(quint64 document, const OneShotRecord::Item& item, const QString& url,
-                            const QString& file, const QString& text, int code);
-    QString installBackground(quint64 document, const QString& picDir, const QString& localPath,
-                              const QString& url, const QString& text, int code);
+                            const QString& file, SettingDownload::End end, const QString& refusal,
+                            const QString& text, int code);
+    QString installBackground(const QString& picDir, const QString& localPath,
+                              SettingDownload::End end, const QString& refusal);
     // Whether a one-shot item runs: always for a task, else unless it
     // succeeded for this document before. One that does not run records so.
     bool runsOnce(const OneShotRecord::Item& item);
