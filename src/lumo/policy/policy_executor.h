@@ -1,12 +1,15 @@
 #pragma once
 
 #include "abstract_policy.h"
-#include "executor_support.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
 
 class PolicyQueue;
 class ReceiptJournal;
@@ -22,13 +25,25 @@ class PolicyExecutor : public QThread, public AbstractPolicy
 {
     Q_OBJECT
 public:
+    enum class WaitEnd { AllResults, TimeLimit, Stopped };
+
+    // Fixed texts of the log lines that end a wait for results.
+    struct WaitTexts
+    {
+        const char* allResults; // followed by the counter
+        const char* total;      // followed by the total
+        const char* timeLimit;  // followed by the elapsed milliseconds
+    };
+
     // Each program's own log texts at the steps of the cycle.
     struct CycleTexts
     {
         const char* waiting;   // before each record
         const char* kept;      // stopped with results outstanding, followed by the cache path
-        ExecutorSupport::WaitTexts wait;
+        WaitTexts wait;
     };
+
+    static constexpr int kPollIntervalMs = 500;
 
     explicit PolicyExecutor(PolicyQueue* queue);
     ~PolicyExecutor() override;
@@ -42,6 +57,8 @@ public:
     // Lets the document that runs end as usual, results and report included,
     // then ends the thread; returns at once.
     void stopAfterCurrentDocument();
+    // Whether stop() was called.
+    bool isStopping() const;
 
     // Where a document's receipt is recorded before its cache file goes.
     void setJournal(ReceiptJournal* journal);
@@ -73,11 +90,17 @@ protected:
     // Whether the key table has a handler for `key`.
     virtual bool handles(const QString& key) const = 0;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
-    bool isStopping() const;
+    // Checks every kPollIntervalMs whether counter equals total, until it
+    // does, more than limitMs have passed on the stopwatch, or stop() was
+    // called (which ends the wait at once). Executor thread.
+    WaitEnd waitForResults(const std::atomic<int>& counter, const std::atomic<int>& total,
+                           const QElapsedTimer& stopwatch, qint64 limitMs, const WaitTexts& texts);
     // Called once a document is parsed, before its first handler.
     virtual void documentLoaded() {}
 
     virtual const CycleTexts& cycleTexts() const = 0;
+    int m_execTimeout = 30; // minutes a document may take for its results
+
     enum class Step {
         Record,         // a record was taken from the queue
         DocumentStart,  // before the cache file is read
@@ -101,7 +124,10 @@ private:
     PolicyQueue* m_queue;
     ReceiptJournal* m_journal = nullptr;
     StatusBoard* m_status = nullptr;
-    ExecutorSupport m_support;
+    // Guards m_stopping; m_wake ends a wait for results at once.
+    mutable QMutex m_stopMutex;
+    QWaitCondition m_wake;
+    bool m_stopping = false;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;
     QString m_documentIdentity;
