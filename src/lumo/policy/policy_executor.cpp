@@ -142,6 +142,21 @@ void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
     }
 }
 
+bool PolicyExecutor::handles(const QString& key) const
+{
+    return m_handlers.contains(key);
+}
+
+void PolicyExecutor::callFunction(QString key, QString value)
+{
+    const auto it = m_handlers.constFind(key);
+    if (it == m_handlers.constEnd()) {
+        qInfo() << "nof function" << key;
+        return;
+    }
+    it.value()(value);
+}
+
 void PolicyExecutor::endDocument()
 {
     if (m_status)

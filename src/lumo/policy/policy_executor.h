@@ -3,6 +3,7 @@
 #include "abstract_policy.h"
 
 #include <QElapsedTimer>
+#include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -10,6 +11,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 
 class PolicyQueue;
 class ReceiptJournal;
@@ -19,8 +21,8 @@ class StatusBoard;
 // and parse its cache file, hand each setting to its handler in ascending key
 // order, wait for the results, report them for a server task, delete the
 // cache file and the run's temporary files, then move on to a new document id.
-// Subclasses supply the key table (`handles` and `callFunction`), their
-// handlers and the texts of their own log lines.
+// Subclasses fill the key table (addHandler) with their handlers and supply
+// the texts of their own log lines.
 class PolicyExecutor : public QThread, public AbstractPolicy
 {
     Q_OBJECT
@@ -49,6 +51,8 @@ public:
     ~PolicyExecutor() override;
 
     bool execPolicy(const PolicyInfo& info) override;
+    // Applies one setting through its handler in the key table.
+    void callFunction(QString key, QString value) override;
 
     // Ends the thread: also wakes a wait on an empty queue and ends the wait
     // for outstanding results, but never interrupts a handler call. Must be
@@ -87,8 +91,15 @@ signals:
 protected:
     void run() override;
 
+    // Adds `key` to the key table: its settings go to `handler`.
+    template <class Executor>
+    void addHandler(const QString& key, void (Executor::*handler)(const QString&))
+    {
+        Executor* executor = static_cast<Executor*>(this);
+        m_handlers.insert(key, [executor, handler](const QString& value) { (executor->*handler)(value); });
+    }
     // Whether the key table has a handler for `key`.
-    virtual bool handles(const QString& key) const = 0;
+    bool handles(const QString& key) const;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
     // Checks every kPollIntervalMs whether counter equals total, until it
     // does, more than limitMs have passed on the stopwatch, or stop() was
@@ -133,4 +144,5 @@ private:
     QString m_documentIdentity;
     bool m_taskDocument = false;
     QString m_documentTask;
+    QMap<QString, std::function<void(const QString&)>> m_handlers;
 };

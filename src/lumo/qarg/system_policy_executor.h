@@ -5,7 +5,6 @@
 #include "oneshot_record.h"
 
 #include <QJsonArray>
-#include <QMap>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
@@ -21,8 +20,6 @@ class SystemPolicyExecutor : public PolicyExecutor
 public:
     explicit SystemPolicyExecutor(PolicyQueue* queue);
     ~SystemPolicyExecutor() override;
-
-    void callFunction(QString key, QString value) override;
 
     // The settings whose results carry what children run as root printed
     // (scripts, firewall commands, installs): local users see summaries only.
@@ -45,15 +42,12 @@ signals:
     void execInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
 
 protected:
-    bool handles(const QString& key) const override;
     const CycleTexts& cycleTexts() const override;
     void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
     void documentLoaded() override;
 
 private:
     Q_DISABLE_COPY(SystemPolicyExecutor)
-    using Handler = void (SystemPolicyExecutor::*)(const QString&);
-
     void initFunction();
     void execCommand(const QString& key, const QString& cmd);
     void execCommand(quint64 document, const QString& key, const QString& cmd);
@@ -85,7 +79,6 @@ private:
     void execFireWall(const QString& value);
     void execLaunchBackground(const QString& value);
 
-    QMap<QString, Handler> m_functions;
     QScopedPointer<SystemPolicyExecutorPrivate> d;
     friend class SystemPolicyExecutorPrivate;
 };

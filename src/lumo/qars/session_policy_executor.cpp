@@ -128,31 +128,31 @@ void SessionPolicyExecutor::initConfig()
 
 void SessionPolicyExecutor::initFunction()
 {
-    m_functions.insert(QStringLiteral("taskbar/app_setting_trash"),
-                       &SessionPolicyExecutor::setTrayIconTrashVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_display_mode"),
-                       &SessionPolicyExecutor::setTaskbarDisplayMode);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_dock_app"),
-                       &SessionPolicyExecutor::setTaskbarAppVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_launcher"),
-                       &SessionPolicyExecutor::setLauncherVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_right_menu"),
-                       &SessionPolicyExecutor::setDockRightMenuEnabled);
-    m_functions.insert(QStringLiteral("taskbar/tray_icon_network"),
-                       &SessionPolicyExecutor::setTrayIconNetworkEnabled);
-    m_functions.insert(QStringLiteral("taskbar/tray_icon_usb"),
-                       &SessionPolicyExecutor::setTrayIconUsbEnabled);
-    m_functions.insert(QStringLiteral("screen_saver/screen_saver_time_out"),
-                       &SessionPolicyExecutor::setScreensaverTime);
-    m_functions.insert(QStringLiteral("power/power_config"), &SessionPolicyExecutor::setPower);
-    m_functions.insert(QStringLiteral("personal_hotdot/personal_hotdot_status"),
-                       &SessionPolicyExecutor::setHotspotEnabled);
-    m_functions.insert(QStringLiteral("shortcut/shortcut_status"),
-                       &SessionPolicyExecutor::setShortcutEnabled);
-    m_functions.insert(kControlCenterKey, &SessionPolicyExecutor::setControlCenterVisible);
-    m_functions.insert(kWebShortcutKey, &SessionPolicyExecutor::setWebShortcut);
-    m_functions.insert(kWallpaperKey, &SessionPolicyExecutor::setDesktopBackground);
-    m_functions.insert(kScreensaverPictureKey, &SessionPolicyExecutor::setScreensaverBackground);
+    addHandler(QStringLiteral("taskbar/app_setting_trash"),
+               &SessionPolicyExecutor::setTrayIconTrashVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_display_mode"),
+               &SessionPolicyExecutor::setTaskbarDisplayMode);
+    addHandler(QStringLiteral("taskbar/taskbar_dock_app"),
+               &SessionPolicyExecutor::setTaskbarAppVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_launcher"),
+               &SessionPolicyExecutor::setLauncherVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_right_menu"),
+               &SessionPolicyExecutor::setDockRightMenuEnabled);
+    addHandler(QStringLiteral("taskbar/tray_icon_network"),
+               &SessionPolicyExecutor::setTrayIconNetworkEnabled);
+    addHandler(QStringLiteral("taskbar/tray_icon_usb"),
+               &SessionPolicyExecutor::setTrayIconUsbEnabled);
+    addHandler(QStringLiteral("screen_saver/screen_saver_time_out"),
+               &SessionPolicyExecutor::setScreensaverTime);
+    addHandler(QStringLiteral("power/power_config"), &SessionPolicyExecutor::setPower);
+    addHandler(QStringLiteral("personal_hotdot/personal_hotdot_status"),
+               &SessionPolicyExecutor::setHotspotEnabled);
+    addHandler(QStringLiteral("shortcut/shortcut_status"),
+               &SessionPolicyExecutor::setShortcutEnabled);
+    addHandler(kControlCenterKey, &SessionPolicyExecutor::setControlCenterVisible);
+    addHandler(kWebShortcutKey, &SessionPolicyExecutor::setWebShortcut);
+    addHandler(kWallpaperKey, &SessionPolicyExecutor::setDesktopBackground);
+    addHandler(kScreensaverPictureKey, &SessionPolicyExecutor::setScreensaverBackground);
 }
 
 void SessionPolicyExecutor::initControlCenterList()
@@ -207,21 +207,6 @@ QStringList SessionPolicyExecutor::controlCenterModules() const
 QString SessionPolicyExecutor::webpageIconPath() const
 {
     return d->webpageIconPath;
-}
-
-bool SessionPolicyExecutor::handles(const QString& key) const
-{
-    return m_functions.contains(key);
-}
-
-void SessionPolicyExecutor::callFunction(QString key, QString value)
-{
-    const Handler handler = m_functions.value(key);
-    if (!handler) {
-        qInfo() << "nof function" << key;
-        return;
-    }
-    (this->*handler)(value);
 }
 
 const PolicyExecutor::CycleTexts& SessionPolicyExecutor::cycleTexts() const

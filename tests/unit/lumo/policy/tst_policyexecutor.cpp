@@ -28,13 +28,11 @@ public:
             stop();
     }
     using PolicyExecutor::waitForResults;
-    void callFunction(QString, QString) override {}
 
     std::function<void()> body;
 
 protected:
     void run() override { body(); }
-    bool handles(const QString&) const override { return false; }
     const CycleTexts& cycleTexts() const override
     {
         static const CycleTexts texts{"", "", kTexts};
