@@ -1,16 +1,37 @@
 #include "abstract_policy.h"
 
-#include "abstract_policy_p.h"
 #include "receipt_bounds.h"
 #include "server_endpoint.h"
 #include "common/base/fileproxy.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 #include <QMutexLocker>
 #include <QtDebug>
+
+class AbstractPolicyPrivate
+{
+public:
+    explicit AbstractPolicyPrivate(AbstractPolicy* owner)
+        : q(owner)
+    {
+    }
+
+    // Key "<policy_key>/<config_key>" to the setting's value, in key order.
+    QMap<QString, QString> policies;
+    // "data"."md5" of the parsed document, empty when it has none.
+    QString md5;
+    // Guards results, the document id and the counters' reset.
+    QMutex mutex;
+    QJsonArray results;
+    AbstractPolicy* q;
+
+    quint64 document = 0;
+};
 
 AbstractPolicy::AbstractPolicy()
     : d(new AbstractPolicyPrivate(this))

@@ -64,7 +64,6 @@ protected:
 
     std::atomic<int> m_policyExecCounter{0};
     std::atomic<int> m_policyTotal{0};
-    int m_execTimeout = 30; // minutes
 
 private:
     Q_DISABLE_COPY(AbstractPolicy)

@@ -5,6 +5,7 @@
 #include "status_board.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -66,10 +67,9 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     applySettings(settings);
     logStep(Step::HandlersCalled, info, settings.size());
 
-    const ExecutorSupport::WaitEnd end =
-        m_support.waitForResults(m_policyExecCounter, m_policyTotal, stopwatch,
-                                 qint64(m_execTimeout) * 60 * 1000, cycleTexts().wait);
-    if (end == ExecutorSupport::WaitEnd::Stopped) {
+    const WaitEnd end = waitForResults(m_policyExecCounter, m_policyTotal, stopwatch,
+                                       qint64(m_execTimeout) * 60 * 1000, cycleTexts().wait);
+    if (end == WaitEnd::Stopped) {
         // Shutting down with results outstanding: the cache file stays, so the
         // document is applied and answered after the next start.
         qInfo() << cycleTexts().kept << info.cachePath;
@@ -80,7 +80,7 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     logStep(Step::WaitEnded, info);
     if (info.taskId > 0 && info.jobId > 0) {
         // A document that ran out of time did not do what it was asked to.
-        const bool done = end == ExecutorSupport::WaitEnd::AllResults;
+        const bool done = end == WaitEnd::AllResults;
         const QString result = getExecResult();
         if (!done)
             qWarning() << "policy document reached its time limit, reported as failed: task"
@@ -135,11 +135,26 @@ void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
 
     for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
         // Shutting down: finish the handler that runs, start no more.
-        if (m_support.isStopping())
+        if (isStopping())
             break;
         qInfo() << it.key() << ": " << it.value();
         callFunction(it.key(), it.value());
     }
+}
+
+bool PolicyExecutor::handles(const QString& key) const
+{
+    return m_handlers.contains(key);
+}
+
+void PolicyExecutor::callFunction(QString key, QString value)
+{
+    const auto it = m_handlers.constFind(key);
+    if (it == m_handlers.constEnd()) {
+        qInfo() << "nof function" << key;
+        return;
+    }
+    it.value()(value);
 }
 
 void PolicyExecutor::endDocument()
@@ -169,9 +184,50 @@ void PolicyExecutor::setJournal(ReceiptJournal* journal)
     m_journal = journal;
 }
 
+PolicyExecutor::WaitEnd PolicyExecutor::waitForResults(const std::atomic<int>& counter,
+                                                       const std::atomic<int>& total,
+                                                       const QElapsedTimer& stopwatch,
+                                                       qint64 limitMs, const WaitTexts& texts)
+{
+    forever {
+        {
+            QMutexLocker locker(&m_stopMutex);
+            QDeadlineTimer pause(kPollIntervalMs);
+            // A spurious wake-up must not shorten the pause.
+            while (!m_stopping && !pause.hasExpired())
+                m_wake.wait(&m_stopMutex, pause);
+            if (m_stopping)
+                return WaitEnd::Stopped;
+        }
+        const int done = counter.load();
+        const int expected = total.load();
+        if (done == expected) {
+            qInfo() << texts.allResults << done << texts.total << expected;
+            return WaitEnd::AllResults;
+        }
+        const qint64 elapsed = stopwatch.elapsed();
+        if (elapsed > limitMs) {
+            qInfo() << texts.timeLimit << elapsed;
+            return WaitEnd::TimeLimit;
+        }
+    }
+}
+
 void PolicyExecutor::stop()
 {
-    m_support.stop(this, m_queue);
+    if (QThread::currentThread() == this) {
+        qWarning() << "executor stop requested from its own thread; ignored";
+        return;
+    }
+    requestInterruption();
+    {
+        QMutexLocker locker(&m_stopMutex);
+        m_stopping = true;
+        m_wake.wakeAll();
+    }
+    if (m_queue)
+        m_queue->wakeConsumer();
+    wait();
 }
 
 void PolicyExecutor::stopAfterCurrentDocument()
@@ -198,7 +254,8 @@ QString PolicyExecutor::documentTask() const
 
 bool PolicyExecutor::isStopping() const
 {
-    return m_support.isStopping();
+    QMutexLocker locker(&m_stopMutex);
+    return m_stopping;
 }
 
 void PolicyExecutor::addTempFile(const QString& path)

@@ -1,12 +1,17 @@
 #pragma once
 
 #include "abstract_policy.h"
-#include "executor_support.h"
 
+#include <QElapsedTimer>
+#include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <functional>
 
 class PolicyQueue;
 class ReceiptJournal;
@@ -16,24 +21,38 @@ class StatusBoard;
 // and parse its cache file, hand each setting to its handler in ascending key
 // order, wait for the results, report them for a server task, delete the
 // cache file and the run's temporary files, then move on to a new document id.
-// Subclasses supply the key table (`handles` and `callFunction`), their
-// handlers and the texts of their own log lines.
+// Subclasses fill the key table (addHandler) with their handlers and supply
+// the texts of their own log lines.
 class PolicyExecutor : public QThread, public AbstractPolicy
 {
     Q_OBJECT
 public:
+    enum class WaitEnd { AllResults, TimeLimit, Stopped };
+
+    // Fixed texts of the log lines that end a wait for results.
+    struct WaitTexts
+    {
+        const char* allResults; // followed by the counter
+        const char* total;      // followed by the total
+        const char* timeLimit;  // followed by the elapsed milliseconds
+    };
+
     // Each program's own log texts at the steps of the cycle.
     struct CycleTexts
     {
         const char* waiting;   // before each record
         const char* kept;      // stopped with results outstanding, followed by the cache path
-        ExecutorSupport::WaitTexts wait;
+        WaitTexts wait;
     };
+
+    static constexpr int kPollIntervalMs = 500;
 
     explicit PolicyExecutor(PolicyQueue* queue);
     ~PolicyExecutor() override;
 
     bool execPolicy(const PolicyInfo& info) override;
+    // Applies one setting through its handler in the key table.
+    void callFunction(QString key, QString value) override;
 
     // Ends the thread: also wakes a wait on an empty queue and ends the wait
     // for outstanding results, but never interrupts a handler call. Must be
@@ -42,6 +61,8 @@ public:
     // Lets the document that runs end as usual, results and report included,
     // then ends the thread; returns at once.
     void stopAfterCurrentDocument();
+    // Whether stop() was called.
+    bool isStopping() const;
 
     // Where a document's receipt is recorded before its cache file goes.
     void setJournal(ReceiptJournal* journal);
@@ -70,14 +91,27 @@ signals:
 protected:
     void run() override;
 
+    // Adds `key` to the key table: its settings go to `handler`.
+    template <class Executor>
+    void addHandler(const QString& key, void (Executor::*handler)(const QString&))
+    {
+        Executor* executor = static_cast<Executor*>(this);
+        m_handlers.insert(key, [executor, handler](const QString& value) { (executor->*handler)(value); });
+    }
     // Whether the key table has a handler for `key`.
-    virtual bool handles(const QString& key) const = 0;
+    bool handles(const QString& key) const;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
-    bool isStopping() const;
+    // Checks every kPollIntervalMs whether counter equals total, until it
+    // does, more than limitMs have passed on the stopwatch, or stop() was
+    // called (which ends the wait at once). Executor thread.
+    WaitEnd waitForResults(const std::atomic<int>& counter, const std::atomic<int>& total,
+                           const QElapsedTimer& stopwatch, qint64 limitMs, const WaitTexts& texts);
     // Called once a document is parsed, before its first handler.
     virtual void documentLoaded() {}
 
     virtual const CycleTexts& cycleTexts() const = 0;
+    int m_execTimeout = 30; // minutes a document may take for its results
+
     enum class Step {
         Record,         // a record was taken from the queue
         DocumentStart,  // before the cache file is read
@@ -101,10 +135,14 @@ private:
     PolicyQueue* m_queue;
     ReceiptJournal* m_journal = nullptr;
     StatusBoard* m_status = nullptr;
-    ExecutorSupport m_support;
+    // Guards m_stopping; m_wake ends a wait for results at once.
+    mutable QMutex m_stopMutex;
+    QWaitCondition m_wake;
+    bool m_stopping = false;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;
     QString m_documentIdentity;
     bool m_taskDocument = false;
     QString m_documentTask;
+    QMap<QString, std::function<void(const QString&)>> m_handlers;
 };

@@ -58,27 +58,20 @@ SystemPolicyExecutor::~SystemPolicyExecutor()
 
 void SystemPolicyExecutor::initFunction()
 {
-    m_functions.insert(kBluetoothKey, &SystemPolicyExecutor::setBluetooth);
-    m_functions.insert(kDiskKey, &SystemPolicyExecutor::setCDDeviceConfig);
-    m_functions.insert(QStringLiteral("firewall/firewall_data"),
-                       &SystemPolicyExecutor::execFireWall);
-    m_functions.insert(QStringLiteral("launch_backgroud/launch_backgroud_name"),
-                       &SystemPolicyExecutor::execLaunchBackground);
-    m_functions.insert(kLoginLimitKey, &SystemPolicyExecutor::setLoginLimit);
-    m_functions.insert(kNtpKey, &SystemPolicyExecutor::setNTPConfig);
-    m_functions.insert(kBlacklistKey, &SystemPolicyExecutor::setAppBlacklist);
-    m_functions.insert(QStringLiteral("pre_install_app/pre_install_app_list"),
-                       &SystemPolicyExecutor::execAppInstall);
-    m_functions.insert(QStringLiteral("script/script_name"),
-                       &SystemPolicyExecutor::execScriptInstall);
-    m_functions.insert(kSshKey, &SystemPolicyExecutor::setSSHLogin);
-    m_functions.insert(kUsbKey, &SystemPolicyExecutor::setUSBDeviceCofnig);
-    m_functions.insert(kWirelessKey, &SystemPolicyExecutor::setWireless);
-}
-
-bool SystemPolicyExecutor::handles(const QString& key) const
-{
-    return m_functions.contains(key);
+    addHandler(kBluetoothKey, &SystemPolicyExecutor::setBluetooth);
+    addHandler(kDiskKey, &SystemPolicyExecutor::setCDDeviceConfig);
+    addHandler(QStringLiteral("firewall/firewall_data"), &SystemPolicyExecutor::execFireWall);
+    addHandler(QStringLiteral("launch_backgroud/launch_backgroud_name"),
+               &SystemPolicyExecutor::execLaunchBackground);
+    addHandler(kLoginLimitKey, &SystemPolicyExecutor::setLoginLimit);
+    addHandler(kNtpKey, &SystemPolicyExecutor::setNTPConfig);
+    addHandler(kBlacklistKey, &SystemPolicyExecutor::setAppBlacklist);
+    addHandler(QStringLiteral("pre_install_app/pre_install_app_list"),
+               &SystemPolicyExecutor::execAppInstall);
+    addHandler(QStringLiteral("script/script_name"), &SystemPolicyExecutor::execScriptInstall);
+    addHandler(kSshKey, &SystemPolicyExecutor::setSSHLogin);
+    addHandler(kUsbKey, &SystemPolicyExecutor::setUSBDeviceCofnig);
+    addHandler(kWirelessKey, &SystemPolicyExecutor::setWireless);
 }
 
 const PolicyExecutor::CycleTexts& SystemPolicyExecutor::cycleTexts() const
@@ -112,16 +105,6 @@ void SystemPolicyExecutor::logStep(Step step, const PolicyInfo& info, int value,
         qInfo() << "-----policy ret " << (value != 0);
         break;
     }
-}
-
-void SystemPolicyExecutor::callFunction(QString key, QString value)
-{
-    const auto it = m_functions.constFind(key);
-    if (it == m_functions.constEnd()) {
-        qInfo() << "nof function" << key;
-        return;
-    }
-    (this->*it.value())(value);
 }
 
 void SystemPolicyExecutorPrivate::addTempFile(const QString& path)

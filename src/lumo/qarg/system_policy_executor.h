@@ -1,10 +1,10 @@
 #pragma once
 
 #include "lumo/policy/policy_executor.h"
+#include "lumo/policy/setting_download.h"
 #include "oneshot_record.h"
 
 #include <QJsonArray>
-#include <QMap>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
@@ -20,8 +20,6 @@ class SystemPolicyExecutor : public PolicyExecutor
 public:
     explicit SystemPolicyExecutor(PolicyQueue* queue);
     ~SystemPolicyExecutor() override;
-
-    void callFunction(QString key, QString value) override;
 
     // The settings whose results carry what children run as root printed
     // (scripts, firewall commands, installs): local users see summaries only.
@@ -44,22 +42,20 @@ signals:
     void execInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
 
 protected:
-    bool handles(const QString& key) const override;
     const CycleTexts& cycleTexts() const override;
     void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
     void documentLoaded() override;
 
 private:
     Q_DISABLE_COPY(SystemPolicyExecutor)
-    using Handler = void (SystemPolicyExecutor::*)(const QString&);
-
     void initFunction();
     void execCommand(const QString& key, const QString& cmd);
     void execCommand(quint64 document, const QString& key, const QString& cmd);
     void onScriptDownloaded(quint64 document, const OneShotRecord::Item& item, const QString& url,
-                            const QString& file, const QString& text, int code);
-    QString installBackground(quint64 document, const QString& picDir, const QString& localPath,
-                              const QString& url, const QString& text, int code);
+                            const QString& file, SettingDownload::End end, const QString& refusal,
+                            const QString& text, int code);
+    QString installBackground(const QString& picDir, const QString& localPath,
+                              SettingDownload::End end, const QString& refusal);
     // Whether a one-shot item runs: always for a task, else unless it
     // succeeded for this document before. One that does not run records so.
     bool runsOnce(const OneShotRecord::Item& item);
@@ -83,7 +79,6 @@ private:
     void execFireWall(const QString& value);
     void execLaunchBackground(const QString& value);
 
-    QMap<QString, Handler> m_functions;
     QScopedPointer<SystemPolicyExecutorPrivate> d;
     friend class SystemPolicyExecutorPrivate;
 };

@@ -2,9 +2,9 @@
 
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
-#include "common/external/asynchttpclientapi.h"
 #include "common/external/errorsdescription.h"
 #include "lumo/policy/download_budget.h"
+#include "lumo/policy/setting_download.h"
 #include "script_file.h"
 #include "shell_command.h"
 #include "system_config.h"
@@ -34,11 +34,6 @@ const QString kSshKey = QStringLiteral("ssh_login/ssh_login_status");
 const int kScriptRequestTimeout = 60;
 const int kBackgroundDownloadTimeout = 3600;
 const int kFirewallCommandLimitMs = 30000;
-
-bool isSuccess(int code)
-{
-    return code >= 200 && code < 300;
-}
 
 // The manager splits the upgrade command line at blanks and the script takes
 // each argument as a package: a name may hold nothing that could become a
@@ -154,10 +149,12 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
         const QStringList parts = items.at(i).split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
         const QString path = parts.size() >= 2 ? parts.at(1) : QString();
         const QString url = vorn::kUrlHead.arg(serverHost(), serverPort()) + path;
+        const SettingDownload download(this, document, QStringLiteral("script"), url);
+        QString refused;
         QString error;
-        if (!DownloadBudget::shared().admit(this, document, &error)) {
+        if (!download.admit(&refused, &error)) {
             qWarning() << "script not downloaded:" << url << error;
-            appendExecResult(kScriptKey, DownloadBudget::refusedText(QStringLiteral("script"), url, error));
+            appendExecResult(kScriptKey, refused);
             continue;
         }
         // The name is taken now, so that scripts downloading at the same time
@@ -169,19 +166,20 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
             continue;
         }
         d->addTempFile(file);
-        AsyncHttpClientApi::getInstance()->downloadFile(
-            [self, document, item, url, file](QString text, int code) {
-                if (self)
-                    self->onScriptDownloaded(document, item, url, file, text, code);
-                else
-                    QFile::remove(file);
-            },
-            file, url, QString(), false, {}, kScriptRequestTimeout);
+        download.start(file, kScriptRequestTimeout,
+                       [self, document, item, url, file](SettingDownload::End end, const QString& result,
+                                                         const QString& text, int code) {
+                           if (self)
+                               self->onScriptDownloaded(document, item, url, file, end, result, text, code);
+                           else
+                               QFile::remove(file);
+                       });
     }
 }
 
 void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRecord::Item& item,
                                               const QString& url, const QString& file,
+                                              SettingDownload::End end, const QString& refusal,
                                               const QString& text, int code)
 {
     qInfo() << "---nCode" << code << ":" << file << ":" << QFileInfo(file).fileName();
@@ -190,12 +188,10 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRec
         QFile::remove(file);
         return;
     }
-    QString result;
+    QString result = end == SettingDownload::End::Delivered ? QString() : refusal;
     // Only what the server delivered as a script is ever run.
-    if (!isSuccess(code) || QFileInfo(file).size() == 0)
+    if (result.isEmpty() && QFileInfo(file).size() == 0)
         result = DownloadBudget::failedText(QStringLiteral("script"), code, url, text);
-    else if (!DownloadBudget::shared().account(this, document, file, &result))
-        result = DownloadBudget::refusedText(QStringLiteral("script"), url, result);
     if (!result.isEmpty()) {
         qWarning() << result;
         d->record.record(item.document, item.key, item.name, false);
@@ -275,16 +271,17 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
         return;
 
     const quint64 document = currentDocument();
-    QString refusal;
-    if (!DownloadBudget::shared().admit(this, document, &refusal)) {
-        appendExecResult(kBackgroundKey,
-                         DownloadBudget::refusedText(QStringLiteral("boot background"), url, refusal));
+    const SettingDownload download(this, document, QStringLiteral("boot background"), url);
+    QString refused;
+    if (!download.admit(&refused)) {
+        appendExecResult(kBackgroundKey, refused);
         return;
     }
     QPointer<SystemPolicyExecutor> self(this);
-    AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, document, item, picDir, localPath, url](QString text, int code) {
-            const QString result = self ? self->installBackground(document, picDir, localPath, url, text, code)
+    download.start(localPath, kBackgroundDownloadTimeout,
+        [self, document, item, picDir, localPath](SettingDownload::End end, const QString& refusal,
+                                                  const QString&, int) {
+            const QString result = self ? self->installBackground(picDir, localPath, end, refusal)
                                         : QString();
             qInfo() << "LAUNCH_BG----result:" << localPath << result;
             if (!self)
@@ -292,24 +289,17 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
             self->d->record.record(item.document, item.key, item.name,
                                    result == ErrorsDescription::toErrorDescription(0));
             self->appendExecResult(document, kBackgroundKey, result);
-        },
-        localPath, url, QString(), false, {}, kBackgroundDownloadTimeout);
+        });
 }
 
-QString SystemPolicyExecutor::installBackground(quint64 document, const QString& picDir,
-                                                const QString& localPath, const QString& url,
-                                                const QString& text, int code)
+QString SystemPolicyExecutor::installBackground(const QString& picDir, const QString& localPath,
+                                                SettingDownload::End end, const QString& refusal)
 {
-    const QString what = QStringLiteral("boot background");
     // A failed download must not install an older file of that name.
-    if (!isSuccess(code)) {
-        const QString result = DownloadBudget::failedText(what, code, url, text);
-        qWarning() << result;
-        return result;
-    }
-    QString refusal;
-    if (!DownloadBudget::shared().account(this, document, localPath, &refusal))
-        return DownloadBudget::refusedText(what, url, refusal);
+    if (end == SettingDownload::End::Failed)
+        qWarning() << refusal;
+    if (end != SettingDownload::End::Delivered)
+        return refusal;
     const QString result = SystemConfig::GetInstance()->setLaunchBG(localPath);
     if (result == ErrorsDescription::toErrorDescription(0))
         removeOlderPictures(picDir, localPath);

@@ -7,7 +7,6 @@
 #include "common/dbus/vorng.h"
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_pipeline.h"
-#include "lumo/policy/service_signals.h"
 #include "lumo/policy/status_board.h"
 #include "control_service.h"
 #include "install_runner.h"
@@ -18,7 +17,6 @@
 #include "system_config.h"
 #include "system_policy_executor.h"
 
-#include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -32,6 +30,8 @@ namespace {
 const int kScriptTimeLimitMs = 20 * 60 * 1000;
 
 using vorn::base::ChildLog;
+const PolicyManager::Texts kTexts{"system policy manager init begin", "qarg remove domain begin"};
+
 using vorn::base::ChildOptions;
 using vorn::base::ChildProcess;
 using vorn::base::ChildResult;
@@ -51,14 +51,8 @@ ChildProcess* startSystemctl(QObject* owner, const QString& verb)
 } // namespace
 
 SystemPolicyManager::SystemPolicyManager(QObject* parent)
-    : QObject(parent)
+    : PolicyManager(kTexts, parent)
 {
-    qDebug() << "system policy manager init begin";
-    m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
-                                 QDBusConnection::systemBus(), this);
-    auto* serviceSignals = new ServiceSignals(ServiceSignals::ServerMsg | ServiceSignals::DomainRemoval, this);
-    connect(serviceSignals, &ServiceSignals::serverMsgCame, this, &SystemPolicyManager::onServerMsgCame);
-    connect(serviceSignals, &ServiceSignals::domainRemoved, this, &SystemPolicyManager::onDomainRemoved);
     initPolicy();
     initUsbManager();
     qDebug() << "system policy manager init end";
@@ -72,21 +66,7 @@ SystemPolicyManager::~SystemPolicyManager()
     askUsbStop();
     ChildProcess::endAll();
     stopUsbManager();
-
-    // Threads have ended before their objects go, and no event loop runs
-    // after this, so objects are deleted here rather than later.
-    if (m_executor) {
-        m_executor->stop();
-        delete m_executor;
-        m_executor = nullptr;
-    }
-    delete m_pipeline;
-    m_pipeline = nullptr;
-}
-
-StatusBoard* SystemPolicyManager::statusBoard() const
-{
-    return m_pipeline->statusBoard();
+    // The base then stops the executor and ends the pipeline.
 }
 
 void SystemPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
@@ -113,14 +93,13 @@ void SystemPolicyManager::initPolicy()
     paths.program = QStringLiteral("qarg");
     paths.statusPath = vorn::kQargStatusPath;
     initCacheConfig(paths.policyPath, paths.cachePath);
-    m_pipeline = new PolicyPipeline(paths, this);
+    PolicyPipeline* policies = setUpPipeline(paths);
 
-    m_executor = new SystemPolicyExecutor(m_pipeline->queue());
-    m_executor->setJournal(m_pipeline->journal());
-    m_executor->setStatusBoard(m_pipeline->statusBoard());
-    m_pipeline->statusBoard()->setPrivateResults(SystemPolicyExecutor::rootOutputKeys(),
-                                                 vorn::kQargStatusDetailPath);
-    auto* control = new ControlService(m_pipeline->receiver(), m_pipeline->statusBoard(), this);
+    m_executor = new SystemPolicyExecutor(policies->queue());
+    adoptExecutor(m_executor);
+    policies->statusBoard()->setPrivateResults(SystemPolicyExecutor::rootOutputKeys(),
+                                               vorn::kQargStatusDetailPath);
+    auto* control = new ControlService(policies->receiver(), policies->statusBoard(), this);
     control->registerOnBus();
     connect(m_executor, &SystemPolicyExecutor::loginLimitChanged, this,
             &SystemPolicyManager::notifyLoginLimitChanged);
@@ -137,9 +116,6 @@ void SystemPolicyManager::initPolicy()
             &SystemPolicyManager::startInstall);
     // Script output reaches the executor together with the document it belongs to.
     m_executor->start(QThread::InheritPriority);
-
-    connect(m_executor, &SystemPolicyExecutor::execPolicyFinished, this,
-            &SystemPolicyManager::onExecPolicyFinished);
 }
 
 void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
@@ -147,28 +123,23 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
     // Payloads may name devices and users: their text goes to the debug level only.
     qInfo() << "onServerMsgCame------:" << appId << ":type:" << type;
     qDebug() << "push payload:" << payload;
-    if (m_pipeline->leavingDomain()) {
-        qInfo() << "domain removed, push ignored:" << type;
-        return;
-    }
     PushMessage message;
-    if (!PushMessage::parse(payload, message))
+    if (!acceptPush(type, payload, message))
         return;
     const int jobId = message.jobId;
     const int taskId = message.taskId;
-    qInfo() << "onServerMsgCame------:" << taskId << ":" << jobId;
 
     if (type == vorn::code::kPushPolicyUpdate) {
-        m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kTaskReceived, QString(),
+        vorng()->ReplyTaskResult(jobId, taskId, vorn::code::kTaskReceived, QString(),
                                  QStringLiteral("receive success"));
-        m_pipeline->receiver()->pullPolicy(taskId, jobId);
+        pipeline()->receiver()->pullPolicy(taskId, jobId);
     } else if (type == vorn::code::kPushUsbOrder) {
         const QString action = message.text(QStringLiteral("action"));
         const bool order = action == QLatin1String("add") || action == QLatin1String("remove");
         if (order && !(m_usbThread && m_usbThread->isRunning())) {
             // Kept for later it would act on a device long after the server asked.
             qWarning() << "USB order while whitelist control is off, refused:" << taskId << jobId;
-            m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kTaskFailed, QString(),
+            vorng()->ReplyTaskResult(jobId, taskId, vorn::code::kTaskFailed, QString(),
                                      QStringLiteral("USB whitelist control is off"));
             return;
         }
@@ -184,16 +155,10 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
             emit notifyExeChangeDevConnStatusByIdTask(taskId, jobId, false, vendorId, productId,
                                                       serial);
         } else {
-            m_vorng->ReplyTaskResult(jobId, taskId, vorn::code::kBadPushMessage, QString(),
+            vorng()->ReplyTaskResult(jobId, taskId, vorn::code::kBadPushMessage, QString(),
                                      QStringLiteral("data error"));
         }
     }
-}
-
-void SystemPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
-                                               const QString& result)
-{
-    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result);
 }
 
 void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)
@@ -281,16 +246,8 @@ void SystemPolicyManager::notifyLoginLimitChanged(int type)
     const QList<uint> uids = VornSystemInterface::Instance()->GetLocalUIDList();
     for (uint uid : uids) {
         message.uid = static_cast<int>(uid);
-        m_vorng->SendSystemNotify(message.toString());
+        vorng()->SendSystemNotify(message.toString());
     }
-}
-
-void SystemPolicyManager::onDomainRemoved()
-{
-    if (m_pipeline->leavingDomain())
-        return;
-    qDebug() << "qarg remove domain begin";
-    m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
 }
 
 void SystemPolicyManager::restoreAndLeave()

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "lumo/policy/policy_manager.h"
+
 #include <QJsonArray>
 #include <QObject>
 #include <QString>
 
-class vorngInterface;
-class PolicyPipeline;
-class StatusBoard;
 class SystemPolicyExecutor;
 class UsbManager;
 class QThread;
@@ -21,15 +20,12 @@ struct ChildResult;
 // Top-level object of qarg: builds and wires the policy pipeline, the
 // executor, the receipt thread and the USB monitor, and reacts to the core
 // client service's pushes and to domain removal.
-class SystemPolicyManager : public QObject
+class SystemPolicyManager : public PolicyManager
 {
     Q_OBJECT
 public:
     explicit SystemPolicyManager(QObject* parent = nullptr);
     ~SystemPolicyManager() override;
-
-    // What this program tells administrators; lives as long as the manager.
-    StatusBoard* statusBoard() const;
 
     // What a script's run records as the result of its setting.
     static QString scriptResultText(const vorn::base::ChildResult& result);
@@ -42,8 +38,7 @@ signals:
                                               const QString& serial);
 
 public slots:
-    void onServerMsgCame(const QString& appId, int type, const QString& payload);
-    void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    void onServerMsgCame(const QString& appId, int type, const QString& payload) override;
     void onExecScript(const QString& key, const QString& cmd);
     void notifyLoginLimitChanged(int type);
     void onUsbPolicyChanged(bool bflag);
@@ -57,13 +52,12 @@ private slots:
     void onChangeDevConnStatusByIdTaskExeFinished(int taskId, int jobId, bool sus);
     void removeDevice(const QString& idSerial);
     void notifyUsbCtrlAuthorChanged(bool isAdd, const QString& devName);
-    void onDomainRemoved();
 
 private:
     Q_DISABLE_COPY(SystemPolicyManager)
 
     void initPolicy();
-    void restoreAndLeave();
+    void restoreAndLeave() override;
     void initCacheConfig(QString& policyPath, QString& cachePath);
     void initUsbManager();
     void stopUsbManager();
@@ -81,9 +75,7 @@ private:
     // Runs or awaits a software installation; its output becomes the result.
     void startInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
 
-    vorngInterface* m_vorng = nullptr;
-    PolicyPipeline* m_pipeline = nullptr;
-    SystemPolicyExecutor* m_executor = nullptr;
+    SystemPolicyExecutor* m_executor = nullptr; // owned by the base
     UsbManager* m_usbManager = nullptr;
     QThread* m_usbThread = nullptr;
     InstallRunner* m_installs = nullptr;

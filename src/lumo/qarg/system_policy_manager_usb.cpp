@@ -47,7 +47,7 @@ void SystemPolicyManager::initUsbManager()
             &SystemPolicyManager::removeDevice);
     connect(m_usbManager, &UsbManager::notifyReportUsbConnInfo, this,
             &SystemPolicyManager::uploadUsbDeviceInfo);
-    connect(m_usbManager, &UsbManager::deviceDecided, m_pipeline->statusBoard(),
+    connect(m_usbManager, &UsbManager::deviceDecided, statusBoard(),
             &StatusBoard::usbDevice);
     connect(this, &SystemPolicyManager::notifyExeChangeDevConnStatusByIdTask, m_usbManager,
             &UsbManager::exeChangeDevConnStatusByIdTask);
@@ -111,7 +111,7 @@ void SystemPolicyManager::onUsbPolicyChanged(bool bflag)
     if (!m_usbManager || !m_usbThread)
         return;
     m_usbManager->setCtrlStatus(bflag);
-    m_pipeline->statusBoard()->setUsbControl(bflag);
+    statusBoard()->setUsbControl(bflag);
     if (bflag && !m_usbThread->isRunning()) {
         m_usbThread->start(QThread::InheritPriority);
     } else if (!bflag) {
@@ -133,7 +133,7 @@ void SystemPolicyManager::endUsbControl(const QString& why)
         askUsbStop();
         waitUsbStopped();
     }
-    m_pipeline->statusBoard()->setUsbControl(false);
+    statusBoard()->setUsbControl(false);
     releaseUsbHold(why);
 }
 
@@ -155,7 +155,7 @@ void SystemPolicyManager::releaseUsbHold(const QString& why)
     UsbHold::keepMark(false);
     qInfo() << "USB devices are no longer held:" << why << "; root hubs:" << hubs
             << "devices released:" << released;
-    m_pipeline->statusBoard()->usbHoldEnded(why);
+    statusBoard()->usbHoldEnded(why);
 }
 
 void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QString& vendorID,
@@ -177,7 +177,7 @@ void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QStr
     info.serialNumber = serial;
     info.action = status;
     info.operatedAt = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    const QVariant machineId = m_vorng->property("MachineID");
+    const QVariant machineId = vorng()->property("MachineID");
     if (machineId.type() == QVariant::String)
         info.machineId = machineId.toString();
     else
@@ -185,12 +185,12 @@ void SystemPolicyManager::uploadUsbDeviceInfo(const QString& usbName, const QStr
 
     const QString url = ServerEndpoint::instance()->url(vorn::kUploadInfoLogUrl);
     qDebug() << "upload type:" << kUsbUploadType;
-    m_vorng->UploadInfo(url, QString::fromUtf8(info.toJsonByteArray()));
+    vorng()->UploadInfo(url, QString::fromUtf8(info.toJsonByteArray()));
 }
 
 void SystemPolicyManager::removeDevice(const QString& idSerial)
 {
-    m_vorng->RemoveDevice(idSerial);
+    vorng()->RemoveDevice(idSerial);
 }
 
 void SystemPolicyManager::notifyNormalUsbInfo(const QString& content)
@@ -198,7 +198,7 @@ void SystemPolicyManager::notifyNormalUsbInfo(const QString& content)
     NotifyMessageType msg;
     msg.body = content;
     msg.timeout = kNotifyTimeoutMs;
-    m_vorng->SendSystemNotify(msg.toString());
+    vorng()->SendSystemNotify(msg.toString());
 }
 
 void SystemPolicyManager::notifyUsbCtrlAuthorChanged(bool isAdd, const QString& devName)
@@ -212,7 +212,7 @@ void SystemPolicyManager::notifyUsbCtrlAuthorChanged(bool isAdd, const QString& 
         msg.body = QStringLiteral("该USB设备已被管理员限制在该终端上使用");
         msg.actions = QStringList{QStringLiteral("_open1"), QStringLiteral("确定")};
     }
-    m_vorng->SendSystemNotify(msg.toString());
+    vorng()->SendSystemNotify(msg.toString());
 }
 
 void SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished(int taskId, int jobId,
@@ -220,8 +220,8 @@ void SystemPolicyManager::onChangeDevConnStatusByIdTaskExeFinished(int taskId, i
 {
     qInfo() << Q_FUNC_INFO << (sus ? "true" : "false");
     if (sus)
-        m_vorng->ReplyTaskResult(jobId, taskId, kTaskDone, QString(), QStringLiteral("changed"));
+        vorng()->ReplyTaskResult(jobId, taskId, kTaskDone, QString(), QStringLiteral("changed"));
     else
-        m_vorng->ReplyTaskResult(jobId, taskId, kTaskFailed, QString(),
+        vorng()->ReplyTaskResult(jobId, taskId, kTaskFailed, QString(),
                                  QStringLiteral("change faild"));
 }

@@ -2,7 +2,7 @@
 
 #include "common/base/constants.h"
 #include "common/external/asynchttpclientapi.h"
-#include "lumo/policy/download_budget.h"
+#include "lumo/policy/setting_download.h"
 #include "lumo/policy/policy_queue.h"
 #include "session_config.h"
 #include "session_policy_executor_p.h"
@@ -43,11 +43,6 @@ QString fileNameOf(const QString& path)
     return name;
 }
 
-bool downloadSucceeded(int code)
-{
-    return code >= 200 && code < 300;
-}
-
 // The shared temporary directory is writable by everyone: the wallpaper goes
 // into a directory of the user's own there, refused when someone else made it.
 QString privateWallpaperDir(QString* error)
@@ -70,29 +65,26 @@ QString privateWallpaperDir(QString* error)
 
 // Before a download: empty when the document may still download, else the
 // result text.
-QString refusedBeforeDownload(const void* executor, quint64 document, const QString& what,
-                              const QString& url)
+QString refusedBeforeDownload(const SettingDownload& download)
 {
+    QString result;
     QString reason;
-    if (DownloadBudget::shared().admit(executor, document, &reason))
+    if (download.admit(&result, &reason))
         return QString();
-    qWarning() << what << "not downloaded:" << url << reason;
-    return DownloadBudget::refusedText(what, url, reason);
+    qWarning() << download.what() << "not downloaded:" << download.url() << reason;
+    return result;
 }
 
-// After a download: empty when its file may be used, else the result text. A
-// download over a size limit is never used (its file is gone).
-QString refusedAfterDownload(const void* executor, quint64 document, const QString& what,
-                             const QString& url, const QString& path, const QString& text, int code)
+// After a download: empty when its file may be used or the handler words a
+// failure itself, else the result text. A download over a size limit is never
+// used (its file is gone).
+QString refusedAfterDownload(SettingDownload::End end, const QString& result, int code)
 {
-    QString reason;
-    if (code == AsyncHttpClientApi::BodyTooLarge)
-        reason = DownloadBudget::failedText(what, code, url, text);
-    else if (downloadSucceeded(code) && !DownloadBudget::shared().account(executor, document, path, &reason))
-        reason = DownloadBudget::refusedText(what, url, reason);
-    if (!reason.isEmpty())
-        qWarning() << reason;
-    return reason;
+    if (end == SettingDownload::End::Delivered
+        || (end == SettingDownload::End::Failed && code != AsyncHttpClientApi::BodyTooLarge))
+        return QString();
+    qWarning() << result;
+    return result;
 }
 
 } // namespace
@@ -136,31 +128,31 @@ void SessionPolicyExecutor::initConfig()
 
 void SessionPolicyExecutor::initFunction()
 {
-    m_functions.insert(QStringLiteral("taskbar/app_setting_trash"),
-                       &SessionPolicyExecutor::setTrayIconTrashVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_display_mode"),
-                       &SessionPolicyExecutor::setTaskbarDisplayMode);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_dock_app"),
-                       &SessionPolicyExecutor::setTaskbarAppVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_launcher"),
-                       &SessionPolicyExecutor::setLauncherVisible);
-    m_functions.insert(QStringLiteral("taskbar/taskbar_right_menu"),
-                       &SessionPolicyExecutor::setDockRightMenuEnabled);
-    m_functions.insert(QStringLiteral("taskbar/tray_icon_network"),
-                       &SessionPolicyExecutor::setTrayIconNetworkEnabled);
-    m_functions.insert(QStringLiteral("taskbar/tray_icon_usb"),
-                       &SessionPolicyExecutor::setTrayIconUsbEnabled);
-    m_functions.insert(QStringLiteral("screen_saver/screen_saver_time_out"),
-                       &SessionPolicyExecutor::setScreensaverTime);
-    m_functions.insert(QStringLiteral("power/power_config"), &SessionPolicyExecutor::setPower);
-    m_functions.insert(QStringLiteral("personal_hotdot/personal_hotdot_status"),
-                       &SessionPolicyExecutor::setHotspotEnabled);
-    m_functions.insert(QStringLiteral("shortcut/shortcut_status"),
-                       &SessionPolicyExecutor::setShortcutEnabled);
-    m_functions.insert(kControlCenterKey, &SessionPolicyExecutor::setControlCenterVisible);
-    m_functions.insert(kWebShortcutKey, &SessionPolicyExecutor::setWebShortcut);
-    m_functions.insert(kWallpaperKey, &SessionPolicyExecutor::setDesktopBackground);
-    m_functions.insert(kScreensaverPictureKey, &SessionPolicyExecutor::setScreensaverBackground);
+    addHandler(QStringLiteral("taskbar/app_setting_trash"),
+               &SessionPolicyExecutor::setTrayIconTrashVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_display_mode"),
+               &SessionPolicyExecutor::setTaskbarDisplayMode);
+    addHandler(QStringLiteral("taskbar/taskbar_dock_app"),
+               &SessionPolicyExecutor::setTaskbarAppVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_launcher"),
+               &SessionPolicyExecutor::setLauncherVisible);
+    addHandler(QStringLiteral("taskbar/taskbar_right_menu"),
+               &SessionPolicyExecutor::setDockRightMenuEnabled);
+    addHandler(QStringLiteral("taskbar/tray_icon_network"),
+               &SessionPolicyExecutor::setTrayIconNetworkEnabled);
+    addHandler(QStringLiteral("taskbar/tray_icon_usb"),
+               &SessionPolicyExecutor::setTrayIconUsbEnabled);
+    addHandler(QStringLiteral("screen_saver/screen_saver_time_out"),
+               &SessionPolicyExecutor::setScreensaverTime);
+    addHandler(QStringLiteral("power/power_config"), &SessionPolicyExecutor::setPower);
+    addHandler(QStringLiteral("personal_hotdot/personal_hotdot_status"),
+               &SessionPolicyExecutor::setHotspotEnabled);
+    addHandler(QStringLiteral("shortcut/shortcut_status"),
+               &SessionPolicyExecutor::setShortcutEnabled);
+    addHandler(kControlCenterKey, &SessionPolicyExecutor::setControlCenterVisible);
+    addHandler(kWebShortcutKey, &SessionPolicyExecutor::setWebShortcut);
+    addHandler(kWallpaperKey, &SessionPolicyExecutor::setDesktopBackground);
+    addHandler(kScreensaverPictureKey, &SessionPolicyExecutor::setScreensaverBackground);
 }
 
 void SessionPolicyExecutor::initControlCenterList()
@@ -215,21 +207,6 @@ QStringList SessionPolicyExecutor::controlCenterModules() const
 QString SessionPolicyExecutor::webpageIconPath() const
 {
     return d->webpageIconPath;
-}
-
-bool SessionPolicyExecutor::handles(const QString& key) const
-{
-    return m_functions.contains(key);
-}
-
-void SessionPolicyExecutor::callFunction(QString key, QString value)
-{
-    const Handler handler = m_functions.value(key);
-    if (!handler) {
-        qInfo() << "nof function" << key;
-        return;
-    }
-    (this->*handler)(value);
 }
 
 const PolicyExecutor::CycleTexts& SessionPolicyExecutor::cycleTexts() const
@@ -373,8 +350,8 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
             appendExecResult(kWebShortcutKey, QStringLiteral("invalid icon path: ") + iconPath);
             continue;
         }
-        const QString what = QStringLiteral("icon");
-        const QString refused = refusedBeforeDownload(this, document, what, iconUrl);
+        const SettingDownload download(this, document, QStringLiteral("icon"), iconUrl);
+        const QString refused = refusedBeforeDownload(download);
         if (!refused.isEmpty()) {
             appendExecResult(kWebShortcutKey, refused);
             continue;
@@ -385,20 +362,19 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
             downloadShortcutImage(name, url, localIcon, 200, document);
             continue;
         }
-        AsyncHttpClientApi::getInstance()->downloadFile(
-            [self, name, url, document, identity, what, iconUrl, localIcon](QString text, int code) {
-                if (!self)
-                    return;
-                const QString refusal =
-                    refusedAfterDownload(self.data(), document, what, iconUrl, localIcon, text, code);
-                if (refusal.isEmpty() && downloadSucceeded(code))
-                    self->rememberFetched(identity, iconUrl, localIcon);
-                if (refusal.isEmpty())
-                    self->downloadShortcutImage(name, url, text, code, document);
-                else
-                    self->appendExecResult(document, kWebShortcutKey, refusal);
-            },
-            localIcon, iconUrl, QString(), false, {}, 3600);
+        download.start(localIcon, 3600,
+                       [self, name, url, document, identity, iconUrl, localIcon](
+                           SettingDownload::End end, const QString& result, const QString& text, int code) {
+                           if (!self)
+                               return;
+                           const QString refusal = refusedAfterDownload(end, result, code);
+                           if (end == SettingDownload::End::Delivered)
+                               self->rememberFetched(identity, iconUrl, localIcon);
+                           if (refusal.isEmpty())
+                               self->downloadShortcutImage(name, url, text, code, document);
+                           else
+                               self->appendExecResult(document, kWebShortcutKey, refusal);
+                       });
     }
 }
 
@@ -435,19 +411,20 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
     }
     const quint64 document = currentDocument();
     const QString identity = documentIdentity();
-    const QString what = QStringLiteral("wallpaper");
-    const QString refused = refusedBeforeDownload(this, document, what, url);
+    const SettingDownload download(this, document, QStringLiteral("wallpaper"), url);
+    const QString refused = refusedBeforeDownload(download);
     if (!refused.isEmpty()) {
         appendExecResult(kWallpaperKey, refused);
         return;
     }
     QPointer<SessionPolicyExecutor> self(this);
-    AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, localPath, document, identity, what, url](QString text, int code) {
+    download.start(localPath, 60,
+        [self, localPath, document, identity, url](SettingDownload::End end, const QString& refusal,
+                                                   const QString& text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
-            QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
+            QString result = refusedAfterDownload(end, refusal, code);
             // Only a file this download produced is ever set as wallpaper.
-            if (result.isEmpty() && downloadSucceeded(code)) {
+            if (end == SettingDownload::End::Delivered) {
                 if (self)
                     self->keepWallpaper(identity, url, localPath);
                 result = SessionConfig::GetInstance()->setBackground(localPath);
@@ -459,8 +436,7 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
             }
             if (self)
                 self->appendExecResult(document, kWallpaperKey, result);
-        },
-        localPath, url, QString(), false, {}, 60);
+        });
 }
 
 void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
@@ -495,18 +471,19 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
 
     const quint64 document = currentDocument();
     const QString identity = documentIdentity();
-    const QString what = QStringLiteral("screen-saver picture");
-    const QString refused = refusedBeforeDownload(this, document, what, url);
+    const SettingDownload download(this, document, QStringLiteral("screen-saver picture"), url);
+    const QString refused = refusedBeforeDownload(download);
     if (!refused.isEmpty()) {
         appendExecResult(kScreensaverPictureKey, refused);
         return;
     }
     QPointer<SessionPolicyExecutor> self(this);
-    AsyncHttpClientApi::getInstance()->downloadFile(
-        [self, dir, localPath, document, identity, what, url](QString text, int code) {
+    download.start(localPath, 3600,
+        [self, dir, localPath, document, identity, url](SettingDownload::End end, const QString& refusal,
+                                                        const QString&, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
-            QString result = refusedAfterDownload(self.data(), document, what, url, localPath, text, code);
-            if (self && result.isEmpty() && downloadSucceeded(code))
+            QString result = refusedAfterDownload(end, refusal, code);
+            if (self && end == SettingDownload::End::Delivered)
                 self->rememberFetched(identity, url, localPath);
             if (result.isEmpty())
                 result = QFileInfo::exists(localPath) ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
@@ -514,6 +491,5 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
             qInfo() << "setScreenSaverBackground------" << result;
             if (self)
                 self->appendExecResult(document, kScreensaverPictureKey, result);
-        },
-        localPath, url, QString(), false, {}, 3600);
+        });
 }

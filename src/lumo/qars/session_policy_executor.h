@@ -2,7 +2,6 @@
 
 #include "lumo/policy/policy_executor.h"
 
-#include <QMap>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
@@ -38,18 +37,13 @@ public:
 
     QString webpageIconPath() const;
 
-    void callFunction(QString key, QString value) override;
-
 protected:
-    bool handles(const QString& key) const override;
     void documentLoaded() override;
     const CycleTexts& cycleTexts() const override;
     void logStep(Step step, const PolicyInfo& info, int value, const QString& text) const override;
 
 private:
     Q_DISABLE_COPY(SessionPolicyExecutor)
-    using Handler = void (SessionPolicyExecutor::*)(const QString&);
-
     // Desktop settings applied at once
     void setTrayIconTrashVisible(const QString& value);
     void setTaskbarDisplayMode(const QString& value);
@@ -82,7 +76,6 @@ private:
     void keepWallpaper(const QString& identity, const QString& url, const QString& localPath);
     static bool putBack(const QString& kept, const QString& localPath);
 
-    QMap<QString, Handler> m_functions;
     QScopedPointer<SessionPolicyExecutorPrivate> d;
     friend class SessionPolicyExecutorPrivate;
 };

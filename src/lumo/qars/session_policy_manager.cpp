@@ -5,15 +5,12 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/base/statusschema.h"
-#include "common/dbus/vorng.h"
 #include "common/external/vornsessioninterface.h"
 #include "lumo/policy/policy_pipeline.h"
-#include "lumo/policy/service_signals.h"
 #include "lumo/policy/policy_receiver.h"
 #include "lumo/policy/push_message.h"
 #include "session_policy_executor.h"
 
-#include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -44,37 +41,19 @@ ChildProcess* startSystemctl(QObject* owner, const QString& verb)
                                ChildOptions(ChildOptions::ErrorOutput::Merge));
 }
 
+const PolicyManager::Texts kTexts{"session policy manager init begin",
+                                  "lumo-session remove domain begin"};
 } // namespace
 
 SessionPolicyManager::SessionPolicyManager(QObject* parent)
-    : QObject(parent)
+    : PolicyManager(kTexts, parent)
 {
-    qDebug() << "session policy manager init begin";
-    m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
-                                 QDBusConnection::systemBus(), this);
-    auto* serviceSignals = new ServiceSignals(ServiceSignals::ServerMsg | ServiceSignals::DomainRemoval, this);
-    connect(serviceSignals, &ServiceSignals::serverMsgCame, this, &SessionPolicyManager::onServerMsgCame);
-    connect(serviceSignals, &ServiceSignals::domainRemoved, this, &SessionPolicyManager::onDomainRemoved);
     initPolicy();
     qDebug() << "session policy manager init end";
 }
 
-SessionPolicyManager::~SessionPolicyManager()
-{
-    if (m_executor) {
-        // Also ends a wait on an empty queue or on outstanding results.
-        m_executor->stop();
-        delete m_executor;
-        m_executor = nullptr;
-    }
-    delete m_pipeline;
-    m_pipeline = nullptr;
-}
-
-StatusBoard* SessionPolicyManager::statusBoard() const
-{
-    return m_pipeline->statusBoard();
-}
+// The base stops the executor and ends the pipeline.
+SessionPolicyManager::~SessionPolicyManager() = default;
 
 void SessionPolicyManager::initCacheConfig(QString& policyPath, QString& cachePath)
 {
@@ -100,18 +79,14 @@ void SessionPolicyManager::initPolicy()
     paths.program = QStringLiteral("qars");
     paths.statusPath = vorn::status::sessionStatusPath(vorn::status::stateHome());
     initCacheConfig(paths.policyPath, paths.cachePath);
-    m_pipeline = new PolicyPipeline(paths, this);
+    PolicyPipeline* policies = setUpPipeline(paths);
 
-    m_executor = new SessionPolicyExecutor(m_pipeline->queue());
-    m_executor->setJournal(m_pipeline->journal());
-    m_executor->setStatusBoard(m_pipeline->statusBoard());
+    m_executor = new SessionPolicyExecutor(policies->queue());
+    adoptExecutor(m_executor);
     m_executor->initControlCenterList();
-    connect(m_pipeline->receiver(), &PolicyReceiver::pullCompleted, m_executor,
+    connect(policies->receiver(), &PolicyReceiver::pullCompleted, m_executor,
             [executor = m_executor] { executor->refreshControlCenterList(); });
     m_executor->start(QThread::InheritPriority);
-
-    connect(m_executor, &SessionPolicyExecutor::execPolicyFinished, this,
-            &SessionPolicyManager::onExecPolicyFinished);
 }
 
 void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const QString& payload)
@@ -121,31 +96,16 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
     // Policy updates are the only push the session agent acts on.
     if (type != vorn::code::kPushPolicyUpdate)
         return;
-    if (m_pipeline->leavingDomain()) {
-        qInfo() << "domain removed, push ignored:" << type;
-        return;
-    }
-
     PushMessage message;
-    if (!PushMessage::parse(payload, message))
-        return;
-    qInfo() << "onServerMsgCame------:" << message.taskId << ":" << message.jobId;
-    m_pipeline->receiver()->pullPolicy(message.taskId, message.jobId);
+    if (acceptPush(type, payload, message))
+        pipeline()->receiver()->pullPolicy(message.taskId, message.jobId);
 }
 
 void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
                                                 const QString& result)
 {
     qInfo() << "SessionManager::onExecPolicyFinished---------";
-    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result);
-}
-
-void SessionPolicyManager::onDomainRemoved()
-{
-    if (m_pipeline->leavingDomain())
-        return;
-    qDebug() << "lumo-session remove domain begin";
-    m_pipeline->leaveDomain(m_executor, [this] { restoreAndLeave(); });
+    PolicyManager::onExecPolicyFinished(taskId, jobId, isSuccessed, result);
 }
 
 void SessionPolicyManager::restoreAndLeave()

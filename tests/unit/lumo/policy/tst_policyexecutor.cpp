@@ -1,18 +1,48 @@
 #include "labsupport.h"
-#include "lumo/policy/executor_support.h"
+#include "lumo/policy/policy_executor.h"
 #include "lumo/policy/policy_queue.h"
 
 #include <QElapsedTimer>
 #include <QThread>
 #include <QtTest>
 
+#include <functional>
+
 using vorn::test::LogCapture;
 
 namespace {
-const ExecutorSupport::WaitTexts kTexts{"-----counter: ", ":total: ", "---elapsed:"};
+const PolicyExecutor::WaitTexts kTexts{"-----counter: ", ":total: ", "---elapsed:"};
+
+// An executor without settings whose thread runs `body`: the cases drive its
+// wait for results and its stop directly.
+class Executor : public PolicyExecutor
+{
+public:
+    explicit Executor(PolicyQueue* queue = nullptr)
+        : PolicyExecutor(queue)
+    {
+    }
+    ~Executor() override
+    {
+        if (isRunning())
+            stop();
+    }
+    using PolicyExecutor::waitForResults;
+
+    std::function<void()> body;
+
+protected:
+    void run() override { body(); }
+    const CycleTexts& cycleTexts() const override
+    {
+        static const CycleTexts texts{"", "", kTexts};
+        return texts;
+    }
+    void logStep(Step, const PolicyInfo&, int, const QString&) const override {}
+};
 } // namespace
 
-class TestExecutorSupport : public QObject
+class TestPolicyExecutor : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +52,7 @@ private slots:
     void stopEndsResultWaitAndQueueWait();
 };
 
-void TestExecutorSupport::waitEnds_data()
+void TestPolicyExecutor::waitEnds_data()
 {
     QTest::addColumn<int>("counter");
     QTest::addColumn<int>("total");
@@ -32,18 +62,18 @@ void TestExecutorSupport::waitEnds_data()
     QTest::addColumn<int>("minMs");
     QTest::addColumn<int>("maxMs");
     QTest::newRow("nothing to wait for: one pause")
-        << 0 << 0 << 60000 << int(ExecutorSupport::WaitEnd::AllResults)
+        << 0 << 0 << 60000 << int(PolicyExecutor::WaitEnd::AllResults)
         << "-----counter:  0 :total:  0" << 450 << 1000;
-    QTest::newRow("all results") << 3 << 3 << 60000 << int(ExecutorSupport::WaitEnd::AllResults)
+    QTest::newRow("all results") << 3 << 3 << 60000 << int(PolicyExecutor::WaitEnd::AllResults)
                                  << "-----counter:  3 :total:  3" << 450 << 1000;
     QTest::newRow("more results than settings is not all")
-        << 4 << 3 << 1200 << int(ExecutorSupport::WaitEnd::TimeLimit) << "---elapsed:" << 1200
+        << 4 << 3 << 1200 << int(PolicyExecutor::WaitEnd::TimeLimit) << "---elapsed:" << 1200
         << 2500;
     QTest::newRow("missing result: time limit")
-        << 1 << 2 << 700 << int(ExecutorSupport::WaitEnd::TimeLimit) << "---elapsed:" << 700 << 1500;
+        << 1 << 2 << 700 << int(PolicyExecutor::WaitEnd::TimeLimit) << "---elapsed:" << 700 << 1500;
 }
 
-void TestExecutorSupport::waitEnds()
+void TestPolicyExecutor::waitEnds()
 {
     QFETCH(int, counter);
     QFETCH(int, total);
@@ -53,7 +83,7 @@ void TestExecutorSupport::waitEnds()
     QFETCH(int, minMs);
     QFETCH(int, maxMs);
     LogCapture log;
-    ExecutorSupport support;
+    Executor support;
     const std::atomic<int> done{counter};
     const std::atomic<int> expected{total};
     QElapsedTimer stopwatch;
@@ -64,36 +94,36 @@ void TestExecutorSupport::waitEnds()
     QCOMPARE(log.count(logged), 1);
 }
 
-void TestExecutorSupport::stopEndsResultWaitAndQueueWait()
+void TestPolicyExecutor::stopEndsResultWaitAndQueueWait()
 {
-    ExecutorSupport support;
     PolicyQueue queue;
+    Executor support(&queue);
     const std::atomic<int> done{0};
     const std::atomic<int> expected{1};
     std::atomic<int> end{-1};
     std::atomic<bool> leftQueue{false};
     std::atomic<bool> waiting{false};
-    QScopedPointer<QThread> thread(QThread::create([&] {
+    support.body = [&] {
         QElapsedTimer stopwatch;
         stopwatch.start();
         waiting = true;
         end = int(support.waitForResults(done, expected, stopwatch, 60000, kTexts));
         PolicyInfo info;
         leftQueue = !queue.popPolicy(info);
-    }));
-    thread->start();
+    };
+    support.start();
     QTRY_VERIFY(waiting.load());
     QVERIFY(!support.isStopping());
 
     QElapsedTimer timer;
     timer.start();
-    support.stop(thread.data(), &queue);
+    support.stop();
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(thread->isFinished());
-    QCOMPARE(end.load(), int(ExecutorSupport::WaitEnd::Stopped));
+    QVERIFY(support.isFinished());
+    QCOMPARE(end.load(), int(PolicyExecutor::WaitEnd::Stopped));
     QVERIFY(leftQueue.load());
     QVERIFY(support.isStopping());
 }
 
-QTEST_GUILESS_MAIN(TestExecutorSupport)
-#include "tst_executorsupport.moc"
+QTEST_GUILESS_MAIN(TestPolicyExecutor)
+#include "tst_policyexecutor.moc"
