@@ -1,4 +1,4 @@
-#include "common/external/errorsdescription.h"
+#include "errorsdescription.h"
 
 #include "status.h"
 

@@ -1,4 +1,4 @@
-#include "common/external/vornplatforminfo.h"
+#include "vornplatforminfo.h"
 
 #include "settingsbackend.h"
 

@@ -1,4 +1,4 @@
-#include "common/external/vornsessioninterface.h"
+#include "vornsessioninterface.h"
 
 #include "settingsservice.h"
 #include "status.h"

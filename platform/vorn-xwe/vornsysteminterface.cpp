@@ -1,4 +1,4 @@
-#include "common/external/vornsysteminterface.h"
+#include "vornsysteminterface.h"
 
 #include "rootpath.h"
 #include "settingsservice.h"

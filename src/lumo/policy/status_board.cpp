@@ -236,7 +236,7 @@ QByteArray StatusBoard::snapshot(View view)
     return QJsonDocument(shown(view)).toJson(QJsonDocument::Indented);
 }
 
-QJsonObject StatusBoard::shown(View view)
+QJsonObject StatusBoard::shown(View view, const QString& updated)
 {
     QJsonObject state;
     {
@@ -253,7 +253,7 @@ QJsonObject StatusBoard::shown(View view)
         for (auto it = live.constBegin(); it != live.constEnd(); ++it)
             state.insert(it.key(), it.value());
     }
-    state.insert(key::kUpdated, now());
+    state.insert(key::kUpdated, updated);
     return state;
 }
 
@@ -291,16 +291,17 @@ void StatusBoard::write()
         QMutexLocker locker(&m_mutex);
         m_writePending = false;
     }
+    const QString updated = now();
     // Never read back by the programs: a damaged one is simply replaced.
     const vorn::base::StateFile status(m_path, QStringLiteral("status file unreadable:"));
-    if (!status.write(shown(View::Public)))
+    if (!status.write(shown(View::Public, updated)))
         qWarning() << "status file not written:" << m_path;
     QMutexLocker locker(&m_mutex);
     const QString detailPath = m_detailPath;
     locker.unlock();
     const vorn::base::StateFile detail(detailPath, QStringLiteral("status detail file unreadable:"),
                                        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (!detailPath.isEmpty() && !detail.write(shown(View::Root)))
+    if (!detailPath.isEmpty() && !detail.write(shown(View::Root, updated)))
         qWarning() << "status detail file not written:" << detailPath;
     emit written();
 }

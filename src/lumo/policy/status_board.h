@@ -71,7 +71,8 @@ private:
     Q_DISABLE_COPY(StatusBoard)
     void write();
     QJsonArray settings(View view) const;
-    QJsonObject shown(View view);
+    // `updated` is given by a write of both files, so the two carry one time.
+    QJsonObject shown(View view, const QString& updated = now());
 
     QString m_path;
     QString m_detailPath;

@@ -5,7 +5,7 @@
 
 #include "platformlab.h"
 
-#include "common/external/vornsysteminterface.h"
+#include "vornsysteminterface.h"
 
 #include <QDir>
 #include <QFile>

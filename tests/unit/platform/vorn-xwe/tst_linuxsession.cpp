@@ -4,8 +4,8 @@
 
 #include "platformlab.h"
 
-#include "common/external/errorsdescription.h"
-#include "common/external/vornsessioninterface.h"
+#include "errorsdescription.h"
+#include "vornsessioninterface.h"
 
 #include <QDir>
 #include <QFile>

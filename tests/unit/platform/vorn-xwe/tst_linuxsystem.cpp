@@ -5,8 +5,8 @@
 #include "platformlab.h"
 #include "platformtools.h"
 
-#include "common/external/errorsdescription.h"
-#include "common/external/vornsysteminterface.h"
+#include "errorsdescription.h"
+#include "vornsysteminterface.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
-#include "common/external/errorsdescription.h"
-#include "common/external/vornsessioninterface.h"
-#include "common/external/vornsysteminterface.h"
+#include "errorsdescription.h"
+#include "vornsessioninterface.h"
+#include "vornsysteminterface.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "common/external/zlogmanager.h"
+#include "zlogmanager.h"
 
 #include <QCoreApplication>
 #include <QDir>
