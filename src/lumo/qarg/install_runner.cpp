@@ -125,12 +125,16 @@ void InstallRunner::launchUnit(const QString& id, const QStringList& wrapped)
 {
     const QString unit = QLatin1String(kUnitPrefix) + id;
     qInfo() << "installation starts as the transient unit" << unit << wrapped.mid(5);
-    const QStringList arguments =
+    QStringList arguments =
         QStringList{QStringLiteral("--unit=") + unit, QStringLiteral("--collect"),
                     QStringLiteral("--quiet"), QStringLiteral("--service-type=exec"),
                     QStringLiteral("--description=qarg software installation"),
-                    QStringLiteral("--setenv=LC_ALL=C"), QStringLiteral("--")}
-        + wrapped;
+                    QStringLiteral("--setenv=LC_ALL=C"), QStringLiteral("--")};
+    // The service manager expands "$$" and "${NAME}" in a unit's command line
+    // (the wrapper's "$$" became "$", its pid file useless); doubled, every
+    // "$" reaches the command as written.
+    for (const QString& argument : wrapped)
+        arguments.append(QString(argument).replace(QLatin1Char('$'), QStringLiteral("$$")));
     ChildOptions options;
     options.errorOutput = ChildOptions::ErrorOutput::Merge;
     ChildProcess* child =
