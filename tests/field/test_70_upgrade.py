@@ -57,6 +57,13 @@ def running_qarg(machine):
     return shown, exe.out.split("\n", 1)[0], exe.out.split("\n")[1:2]
 
 
+def pulled_since_start(machine):
+    """qarg's own pull a few seconds after its start is answered: a push meeting it would run a
+    new document twice, once for the pull and once for the task."""
+    return machine.run("tac /var/log/qarg/qarg.log | sed '/ready: on the system bus and "
+                       "subscribed/q' | grep -q 'asyncPullPolicy --- nCode'").rc == 0
+
+
 def qarg_done_receipts(lab, job):
     # A running session agent answers the same push with a receipt of its own settings.
     return [r for r in lab.receipts(job) if r[2] == 2002 and INSTALL in r[4]]
@@ -72,6 +79,7 @@ def test_upgrade_through_pushed_install(lab, machine, newer):
 
     machine.put(os.path.join(HERE, "guest", "software_upgrade.bash"), UPGRADE_SCRIPT, 0o755)
     machine.put(deb, SERVED)
+    wait_until(lambda: pulled_since_start(machine), 120, "qarg's pull after its start", 2)
     job = lab.push("system", document(
         ("pre_install_app", "pre_install_app_list", '[{"package_name":"vorn-policy"}]')))
     # The install restarts qarg in its middle; the new qarg sends the receipt.
