@@ -83,15 +83,36 @@ void InstallRunner::run(const QString& id, const QString& command, Done done)
         known->done.append(std::move(done));
         return;
     }
-    m_installs.insert(id, Install{dir, {std::move(done)}});
+    const bool busy = !m_installs.isEmpty();
+    m_installs.insert(id, Install{dir, {std::move(done)}, command});
     if (QFileInfo::exists(dir + kCommandFile)) {
         // Started by an earlier qarg: its result is awaited, never run twice.
         qInfo() << "installation started before this qarg, awaited instead of run again:" << id
                 << "status there:" << QFileInfo::exists(dir + kStatusFile);
         QTimer::singleShot(0, this, &InstallRunner::poll);
+    } else if (busy) {
+        qInfo() << "installation waits for the one running:" << id;
+        m_installs[id].started = false;
+        m_queue.append(id);
     } else {
         launch(id, ChildProcess::splitCommand(command));
     }
+    m_poll.start();
+}
+
+void InstallRunner::startQueued()
+{
+    for (const Install& install : qAsConst(m_installs)) {
+        if (install.started)
+            return;
+    }
+    QString id;
+    while (!m_queue.isEmpty() && !m_installs.contains(id))
+        id = m_queue.takeFirst();
+    if (!m_installs.contains(id))
+        return;
+    m_installs[id].started = true;
+    launch(id, ChildProcess::splitCommand(m_installs.value(id).command));
     m_poll.start();
 }
 
@@ -125,12 +146,16 @@ void InstallRunner::launchUnit(const QString& id, const QStringList& wrapped)
 {
     const QString unit = QLatin1String(kUnitPrefix) + id;
     qInfo() << "installation starts as the transient unit" << unit << wrapped.mid(5);
-    const QStringList arguments =
+    QStringList arguments =
         QStringList{QStringLiteral("--unit=") + unit, QStringLiteral("--collect"),
                     QStringLiteral("--quiet"), QStringLiteral("--service-type=exec"),
                     QStringLiteral("--description=qarg software installation"),
-                    QStringLiteral("--setenv=LC_ALL=C"), QStringLiteral("--")}
-        + wrapped;
+                    QStringLiteral("--setenv=LC_ALL=C"), QStringLiteral("--")};
+    // The service manager expands "$$" and "${NAME}" in a unit's command line
+    // (the wrapper's "$$" became "$", its pid file useless); doubled, every
+    // "$" reaches the command as written.
+    for (const QString& argument : wrapped)
+        arguments.append(QString(argument).replace(QLatin1Char('$'), QStringLiteral("$$")));
     ChildOptions options;
     options.errorOutput = ChildOptions::ErrorOutput::Merge;
     ChildProcess* child =
@@ -181,6 +206,8 @@ void InstallRunner::poll()
         const auto it = m_installs.constFind(id);
         if (it == m_installs.constEnd())
             continue;
+        if (!it->started)
+            continue;
         const QString dir = it->dir;
         // The status is written before the wrapper ends, so what collect()
         // reads after the process is found gone is all there will be.
@@ -220,6 +247,7 @@ void InstallRunner::finish(const QString& id, const ChildResult& result)
     // The result goes to the document now; a later one runs it afresh.
     if (QFileInfo::exists(install.dir) && !QDir(install.dir).removeRecursively())
         qWarning() << "installation state not removed:" << install.dir;
+    startQueued();
     for (const Done& done : install.done)
         done(result);
 }

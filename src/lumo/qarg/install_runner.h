@@ -19,7 +19,10 @@
 // way a small wrapper writes the command's output and, last, its exit status
 // into the installation's own directory, and qarg reads the result from
 // there, also a qarg started while the installation ran: it awaits the
-// installation of the same id instead of starting it again. Main thread.
+// installation of the same id instead of starting it again. One starts only
+// when none runs: two at once would have the second fail on dpkg's lock (an
+// installation that outlasts its document's time limit while the next
+// document installs, or one a stopped qarg left running). Main thread.
 class InstallRunner : public QObject
 {
     Q_OBJECT
@@ -45,17 +48,22 @@ private:
     {
         QString dir;
         QList<Done> done;
+        QString command;
+        // False while it waits for the one running: dpkg takes one at a time.
+        bool started = true;
     };
 
     void launch(const QString& id, const QStringList& command);
     void launchUnit(const QString& id, const QStringList& wrapped);
     void launchChild(const QString& id, const QStringList& wrapped);
     void poll();
+    void startQueued();
     bool running(const Install& install) const;
     void finish(const QString& id, const vorn::base::ChildResult& result);
     vorn::base::ChildResult collect(const QString& dir) const;
 
     QString m_stateDir;
     QHash<QString, Install> m_installs;
+    QStringList m_queue;
     QTimer m_poll;
 };

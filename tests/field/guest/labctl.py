@@ -9,16 +9,21 @@
     labctl.py emit TYPE PAYLOAD [APPID]  ServerMsgCame from the simulated core client service
     labctl.py domain-removed             DomainRemoved from it
     labctl.py mock METHOD [ARG]          SetReplyFailures N | SetReplyDelay S | SetTimeInterval M
+    labctl.py fetch PATH DEST            a file from the management server, with the machine's
+                                         own identity (the enrolled TLS files), as the platform's
+                                         scripts download
 """
 
 import http.client
 import json
 import os
+import ssl
 import sys
 
 LAB = "/opt/vorn-lab/lab"
 STATE = "/var/lib/vorn-lab"
 CERTS = os.path.join(STATE, "certs")
+VORN_ETC = "/etc/vorn"
 PORT, ADMIN_PORT = 8443, 8444
 MACHINE_ID = "field-machine-0001"
 NTP_SERVER = "ntp.backup.lab.internal"
@@ -87,6 +92,26 @@ def server(method, path, body=None):
     print(answer)
 
 
+def fetch(path, dest):
+    with open(os.path.join(VORN_ETC, "userinfo.json")) as f:
+        info = json.load(f)
+    context = ssl.create_default_context(cafile=os.path.join(VORN_ETC, "clientapi_ca.crt"))
+    context.load_cert_chain(os.path.join(VORN_ETC, "IRO_Vorn.pem"),
+                            os.path.join(VORN_ETC, ".IRO_Vorn.key"))
+    conn = http.client.HTTPSConnection(info["server_host"], int(info["server_port"]),
+                                       context=context, timeout=60)
+    try:
+        conn.request("GET", path)
+        resp = conn.getresponse()
+        data = resp.read()
+    finally:
+        conn.close()
+    if resp.status != 200:
+        raise SystemExit("fetch %s: %s" % (path, resp.status))
+    _write(dest, data)
+    print("fetched %s: %d bytes" % (path, len(data)))
+
+
 def _mock():
     import dbus  # pylint: disable=import-outside-toplevel
     obj = dbus.SystemBus().get_object(BUS_NAME, OBJ)
@@ -123,6 +148,8 @@ def main(argv):
         mock.EmitSignal("", "DomainRemoved", "", [])
     elif command == "mock":
         mock_call(*args)
+    elif command == "fetch":
+        fetch(*args)
     else:
         raise SystemExit(__doc__)
     return 0

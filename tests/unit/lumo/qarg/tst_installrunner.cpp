@@ -20,6 +20,7 @@ class TestInstallRunner : public QObject
 private slots:
     void result_data();
     void result();
+    void oneAtATime();
 };
 
 namespace {
@@ -93,6 +94,28 @@ void TestInstallRunner::result()
     // Delivered: nothing kept that a later start could take up again.
     QVERIFY(!QFile::exists(dir));
     earlier.waitForFinished(5000);
+}
+
+void TestInstallRunner::oneAtATime()
+{
+    // dpkg takes one at a time: the second waits for the first to end instead of failing on
+    // its lock.
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    const QString order = state.filePath(QStringLiteral("order"));
+    InstallRunner runner(state.path());
+    QStringList ended;
+    runner.run(QStringLiteral("first"),
+               QStringLiteral("/bin/sh -c \"echo first >>%1; sleep 0.5; echo first-end >>%1\"")
+                   .arg(order),
+               [&ended](const ChildResult&) { ended.append(QStringLiteral("first")); });
+    runner.run(QStringLiteral("second"), QStringLiteral("/bin/sh -c \"echo second >>%1\"").arg(order),
+               [&ended](const ChildResult&) { ended.append(QStringLiteral("second")); });
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 10000);
+    QCOMPARE(ended, QStringList({QStringLiteral("first"), QStringLiteral("second")}));
+    QFile file(order);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("first\nfirst-end\nsecond\n"));
 }
 
 QARG_TEST_MAIN_IN_SYSROOT(TestInstallRunner)
