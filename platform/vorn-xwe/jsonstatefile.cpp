@@ -7,8 +7,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QSaveFile>
 #include <QThread>
 
 #include <cerrno>
@@ -22,8 +20,6 @@ namespace {
 
 // A writer holding the lock longer than this is stuck; callers get StoreBusy.
 const int kLockWaitMs = 5000;
-// State files hold a few settings; anything far larger is not ours.
-const qint64 kMaxFileSize = 16 * 1024 * 1024;
 
 // flock() on a file of its own; closing the descriptor releases it.
 class LockFile
@@ -90,27 +86,31 @@ bool JsonStateFile::exists() const
 
 QJsonObject JsonStateFile::read(ReadResult* result) const
 {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *result = file.exists() ? ReadResult::Corrupt : ReadResult::Missing;
-        if (*result == ReadResult::Corrupt)
-            qWarning() << "vorn-xwe: cannot read" << m_path << file.errorString();
-        return QJsonObject();
-    }
-    if (file.size() > kMaxFileSize) {
-        qWarning() << "vorn-xwe:" << m_path << "is too large:" << file.size() << "bytes";
+    return read(result, vorn::base::StateFile::OnDamage::Leave);
+}
+
+QJsonObject JsonStateFile::read(ReadResult* result, vorn::base::StateFile::OnDamage onDamage) const
+{
+    vorn::base::StateFile::Status status = vorn::base::StateFile::Status::Missing;
+    const QJsonObject content = stateFile().read(&status, {}, onDamage);
+    switch (status) {
+    case vorn::base::StateFile::Status::Missing:
+        *result = ReadResult::Missing;
+        break;
+    case vorn::base::StateFile::Status::Ok:
+        *result = ReadResult::Ok;
+        break;
+    case vorn::base::StateFile::Status::Damaged:
         *result = ReadResult::Corrupt;
-        return QJsonObject();
+        break;
     }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-        qWarning() << "vorn-xwe:" << m_path << "is not a JSON object:" << error.errorString();
-        *result = ReadResult::Corrupt;
-        return QJsonObject();
-    }
-    *result = ReadResult::Ok;
-    return doc.object();
+    return content;
+}
+
+vorn::base::StateFile JsonStateFile::stateFile() const
+{
+    return vorn::base::StateFile(m_path, QStringLiteral("vorn-xwe: damaged state file"),
+                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 int JsonStateFile::update(const Change& change)
@@ -122,13 +122,10 @@ int JsonStateFile::update(const Change& change)
     if (locked != Success)
         return locked;
 
+    // Under the lock a damaged file is kept for inspection beside its name,
+    // instead of failing every call forever; the change starts afresh.
     ReadResult result = ReadResult::Missing;
-    QJsonObject content = read(&result);
-    if (result == ReadResult::Corrupt) {
-        // Keep the damaged file for inspection instead of failing every call forever.
-        setAsideCorrupt();
-        content = QJsonObject();
-    }
+    QJsonObject content = read(&result, vorn::base::StateFile::OnDamage::MoveAside);
     if (!change(content))
         return Success;
     return write(content);
@@ -147,30 +144,9 @@ bool JsonStateFile::ensureDirectory() const
     return true;
 }
 
-void JsonStateFile::setAsideCorrupt() const
-{
-    const QString aside = m_path + QStringLiteral(".corrupt");
-    QFile::remove(aside);
-    if (QFile::rename(m_path, aside))
-        qWarning() << "vorn-xwe: moved unreadable" << m_path << "to" << aside << "and started afresh";
-    else
-        qWarning() << "vorn-xwe: unreadable" << m_path << "will be replaced";
-}
-
 int JsonStateFile::write(const QJsonObject& content) const
 {
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "vorn-xwe: cannot write" << m_path << file.errorString();
-        return SaveFailed;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    const QByteArray data = QJsonDocument(content).toJson(QJsonDocument::Indented);
-    if (file.write(data) != data.size() || !file.commit()) {
-        qWarning() << "vorn-xwe: cannot write" << m_path << file.errorString();
-        return SaveFailed;
-    }
-    return Success;
+    return stateFile().write(content) ? Success : SaveFailed;
 }
 
 } // namespace xwe

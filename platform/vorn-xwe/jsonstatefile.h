@@ -1,5 +1,7 @@
 #pragma once
 
+#include "statefile.h"
+
 #include <QJsonObject>
 #include <QString>
 
@@ -7,9 +9,11 @@
 
 namespace xwe {
 
-// One JSON object kept in a file. Writers serialise on a lock file beside it
-// (also across processes) and replace the file atomically, so a reader never
-// needs the lock and never sees a half-written file.
+// One JSON object kept in a file (the programs' StateFile, owner-only).
+// Writers serialise on a lock file beside it (also across processes) and
+// replace the file atomically, so a reader never needs the lock and never
+// sees a half-written file. A writer moves a damaged file aside to
+// "<name>.damaged" and starts afresh.
 class JsonStateFile
 {
 public:
@@ -26,8 +30,9 @@ public:
     int update(const Change& change);
 
 private:
+    QJsonObject read(ReadResult* result, vorn::base::StateFile::OnDamage onDamage) const;
+    vorn::base::StateFile stateFile() const;
     bool ensureDirectory() const;
-    void setAsideCorrupt() const;
     int write(const QJsonObject& content) const;
 
     QString m_path;

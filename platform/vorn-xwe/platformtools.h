@@ -6,8 +6,9 @@
 
 namespace xwe {
 
-// Platform tools (systemctl, udevadm, dpkg-query, ...) are found on PATH, never by a fixed
-// path, and run synchronously with LC_ALL=C so that their output can be parsed.
+// Platform tools (systemctl, udevadm, dpkg-query, ...) are found on the children's PATH,
+// never by a fixed path, and run synchronously through the programs' child runner, with
+// LC_ALL=C so that their output can be parsed.
 enum class ToolOutcome { Ok, Missing, Failed };
 
 bool toolAvailable(const QString& program);

@@ -1,16 +1,12 @@
 #pragma once
 
-#include <QString>
+#include "sysroot.h"
 
 namespace xwe {
 
-// Every fixed absolute path of the library goes through here. When the
-// environment variable VORN_SYSROOT is set and non-empty, an absolute path is
-// taken below that directory; otherwise it is returned unchanged. The library
-// reads the variable itself: it is built and swapped apart from the programs.
-QString sysrootPath(const QString& absolutePath);
-
-// The sysroot directory itself, empty when none is set.
-QString sysroot();
+// Every fixed absolute path of the library goes through the sysroot helper
+// the programs use as well; the library links its own copy of it.
+using vorn::base::sysroot;
+using vorn::base::sysrootPath;
 
 } // namespace xwe

@@ -30,9 +30,11 @@ def linux_env(lab, tmp_path):
     stub_dir.mkdir()
     for name in EXTRA_STUBS:
         os.symlink(os.path.join(harness.STUB_DIR, "stub.py"), str(stub_dir / name))
-    path = lab.stubs.env(harness.clean_env().get("PATH"))["PATH"]
+    stubs = lab.stubs.env(harness.clean_env().get("PATH"))
+    # Root's children (the platform's tools too) search VORN_CHILD_PATH.
     return {"VORN_XWE_BACKEND": "linux", "GSETTINGS_BACKEND": "keyfile",
-            "PATH": str(stub_dir) + os.pathsep + path}
+            "PATH": str(stub_dir) + os.pathsep + stubs["PATH"],
+            "VORN_CHILD_PATH": str(stub_dir) + os.pathsep + stubs["VORN_CHILD_PATH"]}
 
 
 def apply(lab, level, settings, timeout=20):

@@ -1,7 +1,7 @@
 #include "constants.h"
 
 #include "statusschema.h"
-#include "sysroot.h"
+#include "common/shared/sysroot.h"
 
 namespace vorn {
 

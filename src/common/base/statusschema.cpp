@@ -1,6 +1,6 @@
 #include "statusschema.h"
 
-#include "sysroot.h"
+#include "common/shared/sysroot.h"
 
 #include <QDir>
 

@@ -3,7 +3,7 @@
 #include "status_file.h"
 
 #include "common/base/statusschema.h"
-#include "common/base/sysroot.h"
+#include "common/shared/sysroot.h"
 
 #include <QDir>
 #include <QFile>

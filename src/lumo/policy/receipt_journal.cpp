@@ -1,7 +1,7 @@
 #include "receipt_journal.h"
 
 #include "common/base/filecontent.h"
-#include "common/base/statefile.h"
+#include "common/shared/statefile.h"
 #include "receipt_bounds.h"
 
 #include <QDir>

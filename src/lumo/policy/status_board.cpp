@@ -1,6 +1,6 @@
 #include "status_board.h"
 
-#include "common/base/statefile.h"
+#include "common/shared/statefile.h"
 #include "common/base/statusschema.h"
 #include "common/external/vornplatforminfo.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 
 #include <QList>
 #include <QHash>

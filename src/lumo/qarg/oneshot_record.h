@@ -6,7 +6,7 @@
 #include <QString>
 
 #include "common/base/constants.h"
-#include "common/base/statefile.h"
+#include "common/shared/statefile.h"
 
 // What the one-shot items of a policy document (server scripts, software
 // installations, firewall commands, the boot background) have done: for the

@@ -1,6 +1,6 @@
 #include "shell_command.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "system_config.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 #include "common/base/constants.h"
 #include "common/external/errorsdescription.h"
 #include "common/external/vornsysteminterface.h"

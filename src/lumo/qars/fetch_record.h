@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/base/statefile.h"
+#include "common/shared/statefile.h"
 
 #include <QHash>
 #include <QMutex>

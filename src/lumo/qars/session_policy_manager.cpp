@@ -1,6 +1,6 @@
 #include "session_policy_manager.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 #include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"

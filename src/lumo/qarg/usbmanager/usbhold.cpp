@@ -1,7 +1,7 @@
 #include "usbhold.h"
 
 #include "common/base/constants.h"
-#include "common/base/sysroot.h"
+#include "common/shared/sysroot.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 
 #include "usbhold.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 

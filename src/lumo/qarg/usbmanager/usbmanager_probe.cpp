@@ -4,7 +4,7 @@
 
 #include "usbmanager_p.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 
 #include <QStringList>
 #include <QTextCodec>

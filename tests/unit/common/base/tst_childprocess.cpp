@@ -1,6 +1,6 @@
 // The child-process runner against real children: environment, input,
 // descriptors, signal mask, output cap, time limit over a whole group, both forms.
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -166,12 +166,18 @@ void TestChildProcess::environment_data()
     const QString seam = qEnvironmentVariable(kSeamDirVar) + QLatin1Char(':')
         + QLatin1String(ChildProcess::kRootPath);
     const QString path = isRoot() ? seam : qEnvironmentVariable("PATH");
+    // As the service manager hands them to a notify service with a watchdog.
+    qputenv("NOTIFY_SOCKET", "/run/systemd/notify");
+    qputenv("WATCHDOG_PID", QByteArray::number(::getpid()));
+    qputenv("WATCHDOG_USEC", "30000000");
     for (bool async : {false, true}) {
         const char* form = async ? ", asynchronous" : ", waiting";
         QTest::newRow(qPrintable(QStringLiteral("LC_ALL%1").arg(QLatin1String(form))))
             << async << R"(printf %s "$LC_ALL")" << "C";
         QTest::newRow(qPrintable(QStringLiteral("PATH%1").arg(QLatin1String(form))))
             << async << R"(printf %s "$PATH")" << path;
+        QTest::newRow(qPrintable(QStringLiteral("no service manager socket%1").arg(QLatin1String(form))))
+            << async << R"(env | grep -E '^(NOTIFY_SOCKET|WATCHDOG_)' ; true)" << "";
         QTest::newRow(qPrintable(QStringLiteral("input is /dev/null%1").arg(QLatin1String(form))))
             << async << "readlink /proc/self/fd/0" << "/dev/null\n";
         QTest::newRow(qPrintable(QStringLiteral("reading input ends%1").arg(QLatin1String(form))))
@@ -563,7 +569,7 @@ void TestChildProcess::loggedLines()
 
 int main(int argc, char** argv)
 {
-    // VORN_CHILD_PATH is read when the program loads: run again with it set
+    // Run again with VORN_CHILD_PATH set from the start
     // to a directory holding a probe tool that is not on our own PATH.
     if (qEnvironmentVariableIsEmpty(kSeamDirVar)) {
         QTemporaryDir dir;

@@ -1,4 +1,4 @@
-#include "common/base/statefile.h"
+#include "common/shared/statefile.h"
 
 #include <QDir>
 #include <QFile>

@@ -32,6 +32,8 @@ PlatformLab::PlatformLab(const QStringList& tools)
     qputenv("VORN_STUB_LOG", QFile::encodeName(dir() + QStringLiteral("/stub-calls.jsonl")));
     qputenv("VORN_STUB_CONFIG", QFile::encodeName(dir() + QStringLiteral("/stub-config.json")));
     qputenv("PATH", QFile::encodeName(stubs) + ':' + qgetenv("PATH"));
+    // Root's children get a fixed PATH; the stand-ins go in front of it.
+    qputenv("VORN_CHILD_PATH", QFile::encodeName(stubs) + ":/usr/sbin:/usr/bin:/sbin:/bin");
     qunsetenv("VORN_XWE_FAIL");
     m_valid = QFileInfo(stub).isExecutable();
 }

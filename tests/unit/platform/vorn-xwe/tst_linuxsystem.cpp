@@ -385,7 +385,9 @@ void TestLinuxSystem::missingToolIsNotSupported()
 {
     // Only the stand-ins on PATH: the machine's own tools must not be found (nor run).
     const QByteArray path = qgetenv("PATH");
+    const QByteArray childPath = qgetenv("VORN_CHILD_PATH");
     qputenv("PATH", QFile::encodeName(m_lab.dir() + QStringLiteral("/stubs")));
+    qputenv("VORN_CHILD_PATH", QFile::encodeName(m_lab.dir() + QStringLiteral("/stubs")));
     QVERIFY(m_lab.hideTool(QStringLiteral("update-grub"), true));
     QVERIFY(m_lab.hideTool(QStringLiteral("pam-auth-update"), true));
     const int grub = m_system->SetBackgroundSourceFile(m_lab.dir() + QStringLiteral("/download/boot"));
@@ -398,6 +400,7 @@ void TestLinuxSystem::missingToolIsNotSupported()
     for (const char* tool : {"update-grub", "pam-auth-update", "udevadm", "systemctl"})
         QVERIFY(m_lab.hideTool(QLatin1String(tool), false));
     qputenv("PATH", path);
+    qputenv("VORN_CHILD_PATH", childPath);
     QCOMPARE(grub, 8);
     QCOMPARE(ErrorsDescription::toErrorDescription(grub), QStringLiteral("failed (status 8): not supported by this desktop"));
     QCOMPARE(pam, 8);

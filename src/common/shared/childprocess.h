@@ -79,9 +79,10 @@ class ChildProcessPrivate;
 //
 // The program is found through the children's PATH and gets its arguments
 // as a list; a shell runs only when the caller names "/bin/bash" and "-c"
-// itself. Every child gets the program's environment with LC_ALL=C and, when
-// the program is root, the fixed PATH (or VORN_CHILD_PATH, read once when the
-// program loads, for tests whose stand-in tools must come first). It runs in
+// itself. Every child gets the program's environment with LC_ALL=C, without
+// the service manager's NOTIFY_SOCKET and WATCHDOG_* and, when
+// the program is root, the fixed PATH (or VORN_CHILD_PATH, for tests whose
+// stand-in tools must come first). It runs in
 // a process group of its own, reads /dev/null, inherits no descriptor above 2,
 // no blocked signals and no ignored ones. At the time limit the whole group
 // gets SIGTERM, then SIGKILL.

@@ -66,11 +66,6 @@ public:
 
 namespace {
 
-// Read once when the program loads, like the sysroot paths; empty: pass
-// the program's own PATH on.
-const QString g_childPath =
-    ChildProcess::childPathFor(::geteuid() == 0, qEnvironmentVariable("VORN_CHILD_PATH"));
-
 constexpr int kSliceMs = 100;
 constexpr int kReapWaitMs = 1000;
 constexpr int kShutdownGraceMs = 500;
@@ -136,6 +131,12 @@ bool prepare(QProcess& process, const QString& program, const ChildOptions& opti
     }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    // The service manager's socket and watchdog are the program's own: a
+    // child that finds them sends notifications the manager refuses, or
+    // pings on the program's behalf.
+    for (const QString& name : {QStringLiteral("NOTIFY_SOCKET"), QStringLiteral("WATCHDOG_PID"),
+                                QStringLiteral("WATCHDOG_USEC")})
+        env.remove(name);
     if (!path.isEmpty())
         env.insert(QStringLiteral("PATH"), path);
     process.setProcessEnvironment(env);
@@ -274,7 +275,10 @@ QString ChildProcess::childPathFor(bool root, const QString& seam)
 
 QString ChildProcess::childPath()
 {
-    return g_childPath.isEmpty() ? qEnvironmentVariable("PATH") : g_childPath;
+    // Empty: the program's own PATH goes on.
+    const QString path =
+        childPathFor(::geteuid() == 0, qEnvironmentVariable("VORN_CHILD_PATH"));
+    return path.isEmpty() ? qEnvironmentVariable("PATH") : path;
 }
 
 QStringList ChildProcess::splitCommand(const QString& command)

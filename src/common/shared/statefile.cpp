@@ -1,6 +1,6 @@
 #include "statefile.h"
 
-#include "filecontent.h"
+#include "atomicfile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -29,7 +29,7 @@ QString StateFile::path() const
     return m_path;
 }
 
-QJsonObject StateFile::read(Status* status, const Check& check) const
+QJsonObject StateFile::read(Status* status, const Check& check, OnDamage onDamage) const
 {
     Status result = Status::Damaged;
     QJsonObject content;
@@ -44,13 +44,13 @@ QJsonObject StateFile::read(Status* status, const Check& check) const
         const QByteArray data = file.read(kMaxStateSize + 1);
         const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
         if (data.size() > kMaxStateSize)
-            setAside(QStringLiteral("too large"));
+            damaged(QStringLiteral("too large"), onDamage);
         else if (error.error != QJsonParseError::NoError)
-            setAside(error.errorString());
+            damaged(error.errorString(), onDamage);
         else if (!doc.isObject())
-            setAside(QStringLiteral("not a JSON object"));
+            damaged(QStringLiteral("not a JSON object"), onDamage);
         else if (check && !check(doc.object()))
-            setAside(QStringLiteral("content not understood"));
+            damaged(QStringLiteral("content not understood"), onDamage);
         else {
             content = doc.object();
             result = Status::Ok;
@@ -63,11 +63,15 @@ QJsonObject StateFile::read(Status* status, const Check& check) const
 
 bool StateFile::write(const QJsonObject& content, QJsonDocument::JsonFormat format) const
 {
-    return FileContent::writeAtomic(m_path, QJsonDocument(content).toJson(format), m_permissions);
+    return AtomicFile::write(m_path, QJsonDocument(content).toJson(format), m_permissions);
 }
 
-void StateFile::setAside(const QString& reason) const
+void StateFile::damaged(const QString& reason, OnDamage onDamage) const
 {
+    if (onDamage == OnDamage::Leave) {
+        qWarning() << qPrintable(m_damagedText) << m_path << reason;
+        return;
+    }
     const QString aside = m_path + kDamagedSuffix;
     QFile::remove(aside);
     if (QFile::rename(m_path, aside))

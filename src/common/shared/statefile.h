@@ -11,7 +11,7 @@ namespace vorn {
 namespace base {
 
 // One JSON object of a program's state kept in one file: read whole and
-// checked, replaced atomically (FileContent::writeAtomic), so a reader never
+// checked, replaced atomically (AtomicFile::write), so a reader never
 // sees half a file and a crash never leaves one.
 //
 // A damaged file (not a JSON object, or refused by the caller's check) is
@@ -24,6 +24,9 @@ class StateFile
 {
 public:
     enum class Status { Missing, Ok, Damaged };
+    // Leave: a reader that does not hold the writers' lock reports a damaged
+    // file but leaves moving it aside to the next writer.
+    enum class OnDamage { MoveAside, Leave };
     // Whether an object read back is one the caller can use.
     using Check = std::function<bool(const QJsonObject& content)>;
 
@@ -37,13 +40,14 @@ public:
     QString path() const;
 
     // The object in the file; empty when it is missing or damaged.
-    QJsonObject read(Status* status = nullptr, const Check& check = Check()) const;
+    QJsonObject read(Status* status = nullptr, const Check& check = Check(),
+                     OnDamage onDamage = OnDamage::MoveAside) const;
     // Replaces the file with `content`; false, with a log line, when it could not.
     bool write(const QJsonObject& content,
                QJsonDocument::JsonFormat format = QJsonDocument::Indented) const;
 
 private:
-    void setAside(const QString& reason) const;
+    void damaged(const QString& reason, OnDamage onDamage) const;
 
     QString m_path;
     QString m_damagedText;
