@@ -2,31 +2,36 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QTimer>
+#include <QDBusError>
 #include <QtDebug>
+
+namespace {
+// The bus library sends this signal to its own connection, from no sender,
+// once the connection has been closed.
+const QString kLocalPath = QStringLiteral("/org/freedesktop/DBus/Local");
+const QString kLocalInterface = QStringLiteral("org.freedesktop.DBus.Local");
+const QString kDisconnected = QStringLiteral("Disconnected");
+} // namespace
 
 BusWatch::BusWatch(QObject* parent)
     : QObject(parent)
-    , m_timer(new QTimer(this))
 {
-    // Asking whether the connection is up is a local call; no bus traffic.
-    connect(m_timer, &QTimer::timeout, this, &BusWatch::check);
-    m_timer->start(kCheckIntervalMs);
-    check();
+    // Without a bus from the start (a test without one) there is nothing to
+    // start again for, and nothing to listen on.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        return;
+    if (!bus.connect(QString(), kLocalPath, kLocalInterface, kDisconnected, this,
+                     SLOT(onDisconnected())))
+        qWarning() << "cannot listen for the end of the system bus connection:"
+                   << bus.lastError().message();
 }
 
-void BusWatch::check()
+void BusWatch::onDisconnected()
 {
-    if (QDBusConnection::systemBus().isConnected()) {
-        m_seen = true;
-        return;
-    }
-    // Only a connection that was up can be lost; without a bus from the
-    // start (a test without one) there is nothing to start again for.
-    if (m_lost || !m_seen)
+    if (m_lost)
         return;
     m_lost = true;
-    m_timer->stop();
     qCritical() << "system bus connection lost, exiting with status" << kExitCode
                 << "to be started again";
     QCoreApplication::exit(kExitCode);
