@@ -100,14 +100,17 @@ void PolicyResponder::run()
         }
         const ResponseInfo receipt = m_receipts.first();
 
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            vorn::vorngService(), vorn::vorngPath(), vorn::vorngInterfaceName(),
-            QStringLiteral("ReplyTaskResult"));
-        call << receipt.jobId << receipt.taskId << (receipt.isSuccessed ? vorn::code::kTaskDone : vorn::code::kTaskFailed)
-             << QString() << receipt.result;
-
+        if (!m_vorng) {
+            // Made on this thread, where its calls are made.
+            m_vorng = new vorngInterface(vorn::vorngService(), vorn::vorngPath(),
+                                         QDBusConnection::systemBus(), this);
+            m_vorng->setTimeout(kReplyTimeoutMs);
+        }
         // Wait for the reply in slices so that stop() is honoured mid-call.
-        QDBusPendingCall pending = QDBusConnection::systemBus().asyncCall(call, kReplyTimeoutMs);
+        QDBusPendingCall pending = m_vorng->ReplyTaskResult(
+            receipt.jobId, receipt.taskId,
+            receipt.isSuccessed ? vorn::code::kTaskDone : vorn::code::kTaskFailed, QString(),
+            receipt.result);
         int slice = 1;
         while (!pending.isFinished()) {
             if (m_stop.load())

@@ -10,6 +10,7 @@
 #include <atomic>
 
 class ReceiptJournal;
+class vorngInterface;
 
 // Result of one server task, handed to the core client service as a receipt.
 struct ResponseInfo
@@ -52,6 +53,8 @@ private:
     std::atomic_bool m_stop{false};
     QList<ResponseInfo> m_receipts;
     ReceiptJournal* m_journal = nullptr;
+    // The core client service's proxy, made on the responder's thread.
+    vorngInterface* m_vorng = nullptr;
     // Refusals in a row, and since when the last line about them was written.
     int m_refusals = 0;
     QElapsedTimer m_lastRefusalLog;
