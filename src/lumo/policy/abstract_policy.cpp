@@ -1,9 +1,11 @@
 #include "abstract_policy.h"
 
 #include "receipt_bounds.h"
+#include "result_slot_anchor.h"
 #include "server_endpoint.h"
 #include "common/base/fileproxy.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -11,6 +13,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QWaitCondition>
 #include <QtDebug>
 
 class AbstractPolicyPrivate
@@ -31,14 +34,69 @@ public:
     AbstractPolicy* q;
 
     quint64 document = 0;
+    // Slots of the current document that have not recorded yet; `settled`
+    // tells the waiting executor when that reaches 0 (or the wait is ended).
+    int openSlots = 0;
+    bool interrupted = false;
+    QWaitCondition settled;
 };
 
 AbstractPolicy::AbstractPolicy()
-    : d(new AbstractPolicyPrivate(this))
+    : m_slotAnchor(std::make_shared<ResultSlotAnchor>(this))
+    , d(new AbstractPolicyPrivate(this))
 {
 }
 
-AbstractPolicy::~AbstractPolicy() = default;
+AbstractPolicy::~AbstractPolicy()
+{
+    closeResultSlots();
+}
+
+void AbstractPolicy::closeResultSlots()
+{
+    m_slotAnchor->close();
+}
+
+ResultSlot AbstractPolicy::takeResultSlot(const QString& key)
+{
+    QMutexLocker locker(&d->mutex);
+    ++d->openSlots;
+    ++m_policyTotal;
+    return ResultSlot(m_slotAnchor, d->document, key);
+}
+
+bool AbstractPolicy::recordSlot(quint64 document, const QString& key, const QString& result,
+                                const QString& summary)
+{
+    if (!appendExecResult(document, key, result, summary))
+        return false;
+    QMutexLocker locker(&d->mutex);
+    // The document may have ended between the two steps (at its time limit).
+    if (document == d->document && d->openSlots > 0 && --d->openSlots == 0)
+        d->settled.wakeAll();
+    return true;
+}
+
+AbstractPolicy::SettleEnd AbstractPolicy::waitForSettled(qint64 limitMs)
+{
+    QMutexLocker locker(&d->mutex);
+    const QDeadlineTimer deadline(qMax<qint64>(0, limitMs));
+    while (d->openSlots > 0 && !d->interrupted) {
+        // A spurious wake-up only goes round again.
+        if (!d->settled.wait(&d->mutex, deadline) && deadline.hasExpired())
+            break;
+    }
+    if (d->interrupted)
+        return SettleEnd::Interrupted;
+    return d->openSlots == 0 ? SettleEnd::Settled : SettleEnd::TimeLimit;
+}
+
+void AbstractPolicy::interruptResultWait()
+{
+    QMutexLocker locker(&d->mutex);
+    d->interrupted = true;
+    d->settled.wakeAll();
+}
 
 void AbstractPolicy::setConfig(const QString& host, const QString& port)
 {
@@ -186,12 +244,8 @@ quint64 AbstractPolicy::beginDocument()
     QMutexLocker locker(&d->mutex);
     ++d->document;
     d->results = QJsonArray();
+    d->openSlots = 0;
     m_policyExecCounter = 0;
     m_policyTotal = 0;
     return d->document;
-}
-
-void AbstractPolicy::expectMoreResults(int count)
-{
-    m_policyTotal += count;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "policy_queue.h"
+#include "result_slot.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -8,8 +9,10 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class AbstractPolicyPrivate;
+struct ResultSlotAnchor;
 
 // Second base of both executors: the settings table of one policy document,
 // the per-setting result array sent to the server, and cache file access.
@@ -47,6 +50,11 @@ public:
                           const QString& summary = QString());
     QString getExecResult();
 
+    // The place of one more expected result of the document being executed:
+    // the document waits until every slot taken has recorded (or was
+    // dropped, which records ResultSlot::kDroppedText). Any thread.
+    ResultSlot takeResultSlot(const QString& key);
+
     bool readCache(const QString& path, QByteArray& data);
 
     // Identifies the document whose results are being collected now.
@@ -58,9 +66,14 @@ protected:
     quint64 beginDocument();
     // Called after each result was recorded, outside the lock; any thread.
     virtual void resultRecorded(const QString& key, const QString& result, const QString& summary);
-    // A handler that records several results for one setting raises the
-    // total by the number of extra results it will record.
-    void expectMoreResults(int count);
+    enum class SettleEnd { Settled, TimeLimit, Interrupted };
+    // Waits, without polling, until every slot taken for the current
+    // document has recorded, at most limitMs, or until interruptResultWait().
+    SettleEnd waitForSettled(qint64 limitMs);
+    // Ends a wait for results at once, and every later one. Any thread.
+    void interruptResultWait();
+    // Slots that outlive the owner record nothing; called before it goes.
+    void closeResultSlots();
 
     std::atomic<int> m_policyExecCounter{0};
     std::atomic<int> m_policyTotal{0};
@@ -68,6 +81,12 @@ protected:
 private:
     Q_DISABLE_COPY(AbstractPolicy)
     friend class AbstractPolicyPrivate;
+    friend class ResultSlot;
+    // A slot's result: recorded, and the slot settled, only while its
+    // document is the current one.
+    bool recordSlot(quint64 document, const QString& key, const QString& result,
+                    const QString& summary);
+    std::shared_ptr<ResultSlotAnchor> m_slotAnchor;
     QString m_serverHost;
     QString m_serverPort;
     QScopedPointer<AbstractPolicyPrivate> d;

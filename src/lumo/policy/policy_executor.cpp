@@ -5,7 +5,6 @@
 #include "status_board.h"
 
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -28,9 +27,15 @@ PolicyExecutor::PolicyExecutor(PolicyQueue* queue)
     : QThread(nullptr)
     , m_queue(queue)
 {
+    // Handlers hand slots to the main thread by queued signals.
+    qRegisterMetaType<ResultSlot>();
 }
 
-PolicyExecutor::~PolicyExecutor() = default;
+PolicyExecutor::~PolicyExecutor()
+{
+    // Before the status board and the handlers go: later slots record nothing.
+    closeResultSlots();
+}
 
 void PolicyExecutor::run()
 {
@@ -67,8 +72,8 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
     applySettings(settings);
     logStep(Step::HandlersCalled, info, settings.size());
 
-    const WaitEnd end = waitForResults(m_policyExecCounter, m_policyTotal, stopwatch,
-                                       qint64(m_execTimeout) * 60 * 1000, cycleTexts().wait);
+    const WaitEnd end =
+        waitForResults(stopwatch, qint64(m_execTimeout) * 60 * 1000, cycleTexts().wait);
     if (end == WaitEnd::Stopped) {
         // Shutting down with results outstanding: the cache file stays, so the
         // document is applied and answered after the next start.
@@ -125,14 +130,7 @@ QMap<QString, QString> PolicyExecutor::loadDocument(const PolicyInfo& info)
 
 void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
 {
-    // Settings without a handler record nothing, so they are not waited for.
-    int total = 0;
-    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
-        if (handles(it.key()))
-            ++total;
-    }
-    m_policyTotal = total; // handlers may raise it further
-
+    // The total grows by one for each result slot a handler is given or takes.
     for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
         // Shutting down: finish the handler that runs, start no more.
         if (isStopping())
@@ -154,7 +152,9 @@ void PolicyExecutor::callFunction(QString key, QString value)
         qInfo() << "nof function" << key;
         return;
     }
-    it.value()(value);
+    // A handler that neither records nor keeps its slot records its failure
+    // the moment the slot goes.
+    it.value()(value, takeResultSlot(key));
 }
 
 void PolicyExecutor::endDocument()
@@ -184,33 +184,20 @@ void PolicyExecutor::setJournal(ReceiptJournal* journal)
     m_journal = journal;
 }
 
-PolicyExecutor::WaitEnd PolicyExecutor::waitForResults(const std::atomic<int>& counter,
-                                                       const std::atomic<int>& total,
-                                                       const QElapsedTimer& stopwatch,
+PolicyExecutor::WaitEnd PolicyExecutor::waitForResults(const QElapsedTimer& stopwatch,
                                                        qint64 limitMs, const WaitTexts& texts)
 {
-    forever {
-        {
-            QMutexLocker locker(&m_stopMutex);
-            QDeadlineTimer pause(kPollIntervalMs);
-            // A spurious wake-up must not shorten the pause.
-            while (!m_stopping && !pause.hasExpired())
-                m_wake.wait(&m_stopMutex, pause);
-            if (m_stopping)
-                return WaitEnd::Stopped;
-        }
-        const int done = counter.load();
-        const int expected = total.load();
-        if (done == expected) {
-            qInfo() << texts.allResults << done << texts.total << expected;
-            return WaitEnd::AllResults;
-        }
-        const qint64 elapsed = stopwatch.elapsed();
-        if (elapsed > limitMs) {
-            qInfo() << texts.timeLimit << elapsed;
-            return WaitEnd::TimeLimit;
-        }
+    // Woken by the last result, by stop(), or at the time limit; never polls.
+    const SettleEnd end = waitForSettled(limitMs - stopwatch.elapsed() + 1);
+    if (end == SettleEnd::Interrupted)
+        return WaitEnd::Stopped;
+    if (end == SettleEnd::Settled) {
+        qInfo() << texts.allResults << m_policyExecCounter.load() << texts.total
+                << m_policyTotal.load();
+        return WaitEnd::AllResults;
     }
+    qInfo() << texts.timeLimit << stopwatch.elapsed();
+    return WaitEnd::TimeLimit;
 }
 
 void PolicyExecutor::stop()
@@ -223,8 +210,8 @@ void PolicyExecutor::stop()
     {
         QMutexLocker locker(&m_stopMutex);
         m_stopping = true;
-        m_wake.wakeAll();
     }
+    interruptResultWait();
     if (m_queue)
         m_queue->wakeConsumer();
     wait();

@@ -8,7 +8,6 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
 #include <functional>
@@ -44,8 +43,6 @@ public:
         const char* kept;      // stopped with results outstanding, followed by the cache path
         WaitTexts wait;
     };
-
-    static constexpr int kPollIntervalMs = 500;
 
     explicit PolicyExecutor(PolicyQueue* queue);
     ~PolicyExecutor() override;
@@ -91,21 +88,23 @@ signals:
 protected:
     void run() override;
 
-    // Adds `key` to the key table: its settings go to `handler`.
+    // Adds `key` to the key table: its settings go to `handler`, with the
+    // slot of the setting's result (more slots it takes itself).
     template <class Executor>
-    void addHandler(const QString& key, void (Executor::*handler)(const QString&))
+    void addHandler(const QString& key, void (Executor::*handler)(const QString&, const ResultSlot&))
     {
         Executor* executor = static_cast<Executor*>(this);
-        m_handlers.insert(key, [executor, handler](const QString& value) { (executor->*handler)(value); });
+        m_handlers.insert(key, [executor, handler](const QString& value, const ResultSlot& slot) {
+            (executor->*handler)(value, slot);
+        });
     }
     // Whether the key table has a handler for `key`.
     bool handles(const QString& key) const;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
-    // Checks every kPollIntervalMs whether counter equals total, until it
-    // does, more than limitMs have passed on the stopwatch, or stop() was
-    // called (which ends the wait at once). Executor thread.
-    WaitEnd waitForResults(const std::atomic<int>& counter, const std::atomic<int>& total,
-                           const QElapsedTimer& stopwatch, qint64 limitMs, const WaitTexts& texts);
+    // Waits until every result slot taken for the document has recorded,
+    // more than limitMs have passed on the stopwatch, or stop() was called
+    // (which ends the wait at once). Executor thread.
+    WaitEnd waitForResults(const QElapsedTimer& stopwatch, qint64 limitMs, const WaitTexts& texts);
     // Called once a document is parsed, before its first handler.
     virtual void documentLoaded() {}
 
@@ -135,14 +134,12 @@ private:
     PolicyQueue* m_queue;
     ReceiptJournal* m_journal = nullptr;
     StatusBoard* m_status = nullptr;
-    // Guards m_stopping; m_wake ends a wait for results at once.
-    mutable QMutex m_stopMutex;
-    QWaitCondition m_wake;
+    mutable QMutex m_stopMutex; // guards m_stopping
     bool m_stopping = false;
     QMutex m_tempFilesMutex;
     QStringList m_tempFiles;
     QString m_documentIdentity;
     bool m_taskDocument = false;
     QString m_documentTask;
-    QMap<QString, std::function<void(const QString&)>> m_handlers;
+    QMap<QString, std::function<void(const QString&, const ResultSlot&)>> m_handlers;
 };

@@ -112,53 +112,53 @@ void SystemPolicyExecutorPrivate::addTempFile(const QString& path)
     q->addTempFile(path);
 }
 
-void SystemPolicyExecutor::setNTPConfig(const QString& value)
+void SystemPolicyExecutor::setNTPConfig(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(kNtpKey, SystemConfig::GetInstance()->setNTPServer(value));
+    slot.record(SystemConfig::GetInstance()->setNTPServer(value));
 }
 
-void SystemPolicyExecutor::setSSHLogin(const QString& value)
+void SystemPolicyExecutor::setSSHLogin(const QString& value, const ResultSlot& slot)
 {
-    const std::optional<int> state = switchValue(*this, kSshKey, value);
+    const std::optional<int> state = switchValue(slot, value);
     if (!state)
         return;
-    appendExecResult(kSshKey, applySSHLogin(*state));
+    slot.record(applySSHLogin(*state));
 }
 
-void SystemPolicyExecutor::setBluetooth(const QString& value)
+void SystemPolicyExecutor::setBluetooth(const QString& value, const ResultSlot& slot)
 {
-    const std::optional<int> state = switchValue(*this, kBluetoothKey, value);
+    const std::optional<int> state = switchValue(slot, value);
     if (!state)
         return;
-    appendExecResult(kBluetoothKey, SystemConfig::GetInstance()->setBluetooth(*state));
+    slot.record(SystemConfig::GetInstance()->setBluetooth(*state));
 }
 
-void SystemPolicyExecutor::setWireless(const QString& value)
+void SystemPolicyExecutor::setWireless(const QString& value, const ResultSlot& slot)
 {
     qInfo() << "WIRELESS_ADAPTER----value:" << value;
     if (value.isEmpty()) {
-        appendExecResult(kWirelessKey, QStringLiteral("value is empty"));
+        slot.record(QStringLiteral("value is empty"));
         return;
     }
-    const std::optional<int> state = switchValue(*this, kWirelessKey, value);
+    const std::optional<int> state = switchValue(slot, value);
     if (!state)
         return;
-    appendExecResult(kWirelessKey, SystemConfig::GetInstance()->setWireless(*state));
+    slot.record(SystemConfig::GetInstance()->setWireless(*state));
 }
 
-void SystemPolicyExecutor::setCDDeviceConfig(const QString& value)
+void SystemPolicyExecutor::setCDDeviceConfig(const QString& value, const ResultSlot& slot)
 {
     qInfo() << "DISK_CONFIG----value:" << value;
-    const std::optional<int> permission = switchValue(*this, kDiskKey, value);
+    const std::optional<int> permission = switchValue(slot, value);
     if (!permission)
         return;
-    appendExecResult(kDiskKey, SystemConfig::GetInstance()->setDeviceConfig(2, *permission));
+    slot.record(SystemConfig::GetInstance()->setDeviceConfig(2, *permission));
 }
 
-void SystemPolicyExecutor::setUSBDeviceCofnig(const QString& value)
+void SystemPolicyExecutor::setUSBDeviceCofnig(const QString& value, const ResultSlot& slot)
 {
     qInfo() << "USB_CONFIG----value:" << value;
-    const std::optional<int> permission = switchValue(*this, kUsbKey, value);
+    const std::optional<int> permission = switchValue(slot, value);
     if (!permission)
         return;
     QString text;
@@ -170,22 +170,22 @@ void SystemPolicyExecutor::setUSBDeviceCofnig(const QString& value)
         emit usbPolicyChanged(false);
         text = SystemConfig::GetInstance()->setDeviceConfig(1, *permission);
     }
-    appendExecResult(kUsbKey, text);
+    slot.record(text);
 }
 
-void SystemPolicyExecutor::setAppBlacklist(const QString& value)
+void SystemPolicyExecutor::setAppBlacklist(const QString& value, const ResultSlot& slot)
 {
     if (value.isEmpty()) {
-        appendExecResult(kBlacklistKey, QStringLiteral("value is empty"));
+        slot.record(QStringLiteral("value is empty"));
         return;
     }
     qInfo() << "APP_BLACKLIST----value:" << value;
-    appendExecResult(kBlacklistKey, SystemConfig::GetInstance()->setAppBlacklist(value));
+    slot.record(SystemConfig::GetInstance()->setAppBlacklist(value));
 }
 
-void SystemPolicyExecutor::setLoginLimit(const QString& value)
+void SystemPolicyExecutor::setLoginLimit(const QString& value, const ResultSlot& slot)
 {
-    const std::optional<int> parsed = switchValue(*this, kLoginLimitKey, value);
+    const std::optional<int> parsed = switchValue(slot, value);
     if (!parsed)
         return;
     const int limit = *parsed;
@@ -201,7 +201,7 @@ void SystemPolicyExecutor::setLoginLimit(const QString& value)
     }
     qInfo() << "setLoginLimit" << pcEnabled << limit;
     if (pcEnabled != 1) {
-        appendExecResult(kLoginLimitKey, QStringLiteral("pc disabled"));
+        slot.record(QStringLiteral("pc disabled"));
         return;
     }
 
@@ -210,5 +210,5 @@ void SystemPolicyExecutor::setLoginLimit(const QString& value)
     qInfo() << "---LOGIN_LIMIT :" << limit << code;
     if (code == 0 || code == SystemConfig::kLocalSessionsEnded)
         emit loginLimitChanged(limit);
-    appendExecResult(kLoginLimitKey, loginLimitText(code, failedSession));
+    slot.record(loginLimitText(code, failedSession));
 }

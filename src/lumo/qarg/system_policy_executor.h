@@ -25,21 +25,21 @@ public:
     // (scripts, firewall commands, installs): local users see summaries only.
     static QStringList rootOutputKeys();
 
-    // The manager tells how a command asked for by execScript or
-    // execDocumentScript ended, before it records the command's result.
+    // The manager tells how a command asked for by execDocumentScript
+    // ended, before it records the command's result.
     void commandFinished(quint64 document, const QString& cmd, bool succeeded);
 
 signals:
     void loginLimitChanged(int type);
     void usbPolicyChanged(bool flag);
-    void execScript(const QString& key, const QString& cmd);
     void saveSoftwareList(const QJsonArray& array);
-    // Like execScript, for a command whose result belongs to `document`
-    // (a script that arrived from the server after its handler returned).
-    void execDocumentScript(quint64 document, const QString& key, const QString& cmd);
-    // A software installation for `document`: `id` names it across restarts
-    // of qarg (the same document, task and command give the same id).
-    void execInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
+    // Asks the manager to run a command line; its result goes to `slot`
+    // (a script arrives from the server after its handler returned).
+    void execDocumentScript(const ResultSlot& slot, const QString& cmd);
+    // A software installation whose result goes to `slot`: `id` names it
+    // across restarts of qarg (the same document, task and command give the
+    // same id).
+    void execInstall(const ResultSlot& slot, const QString& cmd, const QString& id);
 
 protected:
     const CycleTexts& cycleTexts() const override;
@@ -49,35 +49,34 @@ protected:
 private:
     Q_DISABLE_COPY(SystemPolicyExecutor)
     void initFunction();
-    void execCommand(const QString& key, const QString& cmd);
-    void execCommand(quint64 document, const QString& key, const QString& cmd);
-    void onScriptDownloaded(quint64 document, const OneShotRecord::Item& item, const QString& url,
+    void execCommand(const ResultSlot& slot, const QString& cmd);
+    void onScriptDownloaded(const ResultSlot& slot, const OneShotRecord::Item& item, const QString& url,
                             const QString& file, SettingDownload::End end, const QString& refusal,
                             const QString& text, int code);
     QString installBackground(const QString& picDir, const QString& localPath,
                               SettingDownload::End end, const QString& refusal);
     // Whether a one-shot item runs: always for a task, else unless it
     // succeeded for this document before. One that does not run records so.
-    bool runsOnce(const OneShotRecord::Item& item);
+    bool runsOnce(const OneShotRecord::Item& item, const ResultSlot& slot);
     OneShotRecord::Item oneShotItem(const QString& key, const QString& name) const;
     // The SSH sequence restarts the service: run in full for a task or a new
     // document, and for a repetition only when the service has drifted.
     QString applySSHLogin(int state);
 
     // System configuration
-    void setNTPConfig(const QString& value);
-    void setSSHLogin(const QString& value);
-    void setBluetooth(const QString& value);
-    void setLoginLimit(const QString& value);
-    void setAppBlacklist(const QString& value);
-    void setWireless(const QString& value);
-    void setCDDeviceConfig(const QString& value);
-    void setUSBDeviceCofnig(const QString& value);
+    void setNTPConfig(const QString& value, const ResultSlot& slot);
+    void setSSHLogin(const QString& value, const ResultSlot& slot);
+    void setBluetooth(const QString& value, const ResultSlot& slot);
+    void setLoginLimit(const QString& value, const ResultSlot& slot);
+    void setAppBlacklist(const QString& value, const ResultSlot& slot);
+    void setWireless(const QString& value, const ResultSlot& slot);
+    void setCDDeviceConfig(const QString& value, const ResultSlot& slot);
+    void setUSBDeviceCofnig(const QString& value, const ResultSlot& slot);
     // Software, scripts, firewall, boot background
-    void execAppInstall(const QString& value);
-    void execScriptInstall(const QString& value);
-    void execFireWall(const QString& value);
-    void execLaunchBackground(const QString& value);
+    void execAppInstall(const QString& value, const ResultSlot& slot);
+    void execScriptInstall(const QString& value, const ResultSlot& slot);
+    void execFireWall(const QString& value, const ResultSlot& slot);
+    void execLaunchBackground(const QString& value, const ResultSlot& slot);
 
     QScopedPointer<SystemPolicyExecutorPrivate> d;
     friend class SystemPolicyExecutorPrivate;

@@ -70,7 +70,7 @@ void removeOlderPictures(const QString& picDir, const QString& current)
 
 } // namespace
 
-void SystemPolicyExecutor::execAppInstall(const QString& value)
+void SystemPolicyExecutor::execAppInstall(const QString& value, const ResultSlot& slot)
 {
     const QJsonArray packages = QJsonDocument::fromJson(value.toUtf8()).array();
     emit saveSoftwareList(packages);
@@ -102,19 +102,18 @@ void SystemPolicyExecutor::execAppInstall(const QString& value)
     }
 
     if (install.isEmpty()) {
-        appendExecResult(kInstallKey,
-                         refused.isEmpty()
-                             ? QStringLiteral("given packages are in the app blacklist")
-                             : QStringLiteral("package names refused: ") + refused.join(QLatin1String(", ")));
+        slot.record(refused.isEmpty()
+                        ? QStringLiteral("given packages are in the app blacklist")
+                        : QStringLiteral("package names refused: ") + refused.join(QLatin1String(", ")));
         return;
     }
     QString command = QStringLiteral("bash ") + vorn::kScriptsPath + QStringLiteral("software_upgrade.bash");
     for (const QString& name : install)
         command += QLatin1Char(' ') + name;
     const OneShotRecord::Item item = oneShotItem(kInstallKey, install.join(QLatin1Char(' ')));
-    if (!runsOnce(item))
+    if (!runsOnce(item, slot))
         return;
-    d->record.expect(currentDocument(), command, item);
+    d->record.expect(slot.document(), command, item);
     qInfo() << "-----processCommand----" << command;
     // Named by what asked for it: a qarg restarted meanwhile awaits the same
     // installation instead of running it a second time. Keep the name stable
@@ -124,27 +123,26 @@ void SystemPolicyExecutor::execAppInstall(const QString& value)
                                   .toUtf8();
     const QString id = QString::fromLatin1(
         QCryptographicHash::hash(origin, QCryptographicHash::Sha256).toHex().left(24));
-    emit execInstall(currentDocument(), kInstallKey, command, id);
+    emit execInstall(slot, command, id);
 }
 
-void SystemPolicyExecutor::execScriptInstall(const QString& value)
+void SystemPolicyExecutor::execScriptInstall(const QString& value, const ResultSlot& slot)
 {
     if (value.trimmed().isEmpty()) {
-        appendExecResult(kScriptKey, QStringLiteral("No valid script"));
+        slot.record(QStringLiteral("No valid script"));
         return;
     }
     const QStringList items = value.split(QLatin1Char(','), Qt::KeepEmptyParts);
     qInfo() << "----SCRIPT_NAME--list--" << items.size();
-    // One result per item, each when its script has run.
-    expectMoreResults(items.size() - 1);
-
-    const quint64 document = currentDocument();
+    const quint64 document = slot.document();
     QPointer<SystemPolicyExecutor> self(this);
     const ScriptFile::NameSource random = ScriptFile::randomNames();
     for (int i = 0; i < items.size(); ++i) {
         const OneShotRecord::Item item =
             oneShotItem(kScriptKey, QString::number(i) + QStringLiteral(": ") + items.at(i));
-        if (!runsOnce(item))
+        // One result per item, each when its script has run.
+        const ResultSlot itemSlot = i == 0 ? slot : takeResultSlot(kScriptKey);
+        if (!runsOnce(item, itemSlot))
             continue;
         const QStringList parts = items.at(i).split(QStringLiteral("_|_"), Qt::KeepEmptyParts);
         const QString path = parts.size() >= 2 ? parts.at(1) : QString();
@@ -154,7 +152,7 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
         QString error;
         if (!download.admit(&refused, &error)) {
             qWarning() << "script not downloaded:" << url << error;
-            appendExecResult(kScriptKey, refused);
+            itemSlot.record(refused);
             continue;
         }
         // The name is taken now, so that scripts downloading at the same time
@@ -162,27 +160,28 @@ void SystemPolicyExecutor::execScriptInstall(const QString& value)
         const QString file = ScriptFile::create(QDir::tempPath(), QByteArray(), random, &error);
         if (file.isEmpty()) {
             qWarning() << "script not stored:" << error;
-            appendExecResult(kScriptKey, QStringLiteral("script not stored: ") + error);
+            itemSlot.record(QStringLiteral("script not stored: ") + error);
             continue;
         }
         d->addTempFile(file);
         download.start(file, kScriptRequestTimeout,
-                       [self, document, item, url, file](SettingDownload::End end, const QString& result,
+                       [self, itemSlot, item, url, file](SettingDownload::End end, const QString& result,
                                                          const QString& text, int code) {
                            if (self)
-                               self->onScriptDownloaded(document, item, url, file, end, result, text, code);
+                               self->onScriptDownloaded(itemSlot, item, url, file, end, result, text, code);
                            else
                                QFile::remove(file);
                        });
     }
 }
 
-void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRecord::Item& item,
+void SystemPolicyExecutor::onScriptDownloaded(const ResultSlot& slot, const OneShotRecord::Item& item,
                                               const QString& url, const QString& file,
                                               SettingDownload::End end, const QString& refusal,
                                               const QString& text, int code)
 {
     qInfo() << "---nCode" << code << ":" << file << ":" << QFileInfo(file).fileName();
+    const quint64 document = slot.document();
     if (document != currentDocument()) {
         qWarning() << "script arrived after its policy ended, not run:" << url << code;
         QFile::remove(file);
@@ -195,7 +194,7 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRec
     if (!result.isEmpty()) {
         qWarning() << result;
         d->record.record(item.document, item.key, item.name, false);
-        appendExecResult(document, kScriptKey, result);
+        slot.record(result);
         return;
     }
     // The body runs as root and may hold secrets: the log names it by size and digest only.
@@ -208,47 +207,40 @@ void SystemPolicyExecutor::onScriptDownloaded(quint64 document, const OneShotRec
     body.close();
     const QString command = bashCommand(file);
     d->record.expect(document, command, item);
-    execCommand(document, kScriptKey, command);
+    execCommand(slot, command);
 }
 
-void SystemPolicyExecutor::execCommand(const QString& key, const QString& cmd)
+void SystemPolicyExecutor::execCommand(const ResultSlot& slot, const QString& cmd)
 {
     qInfo() << "-----processCommand----" << cmd;
-    emit execScript(key, cmd);
+    emit execDocumentScript(slot, cmd);
 }
 
-void SystemPolicyExecutor::execCommand(quint64 document, const QString& key, const QString& cmd)
-{
-    qInfo() << "-----processCommand----" << cmd;
-    emit execDocumentScript(document, key, cmd);
-}
-
-void SystemPolicyExecutor::execFireWall(const QString& value)
+void SystemPolicyExecutor::execFireWall(const QString& value, const ResultSlot& slot)
 {
     const QJsonArray commands = QJsonDocument::fromJson(value.toUtf8()).array();
     if (commands.isEmpty()) {
-        appendExecResult(kFirewallKey, QStringLiteral("No valid firewall command"));
+        slot.record(QStringLiteral("No valid firewall command"));
         return;
     }
-    // One result per command.
-    expectMoreResults(commands.size() - 1);
     for (int i = 0; i < commands.size(); ++i) {
         const QString command = commands.at(i).toString();
+        // One result per command.
+        const ResultSlot commandSlot = i == 0 ? slot : takeResultSlot(kFirewallKey);
         // An -A rule appended on every pull would pile up.
         const OneShotRecord::Item item =
             oneShotItem(kFirewallKey, QString::number(i) + QStringLiteral(": ") + command);
-        if (!runsOnce(item))
+        if (!runsOnce(item, commandSlot))
             continue;
         qInfo() << "--execFireWall command:" << command;
         const ShellCommand::Result result = ShellCommand::run(command, kFirewallCommandLimitMs);
         d->record.record(item.document, item.key, item.name, result.succeeded());
-        appendExecResult(kFirewallKey,
-                         ShellCommand::resultText(command, result, kFirewallCommandLimitMs),
-                         ShellCommand::summaryText(result, kFirewallCommandLimitMs));
+        commandSlot.record(ShellCommand::resultText(command, result, kFirewallCommandLimitMs),
+                           ShellCommand::summaryText(result, kFirewallCommandLimitMs));
     }
 }
 
-void SystemPolicyExecutor::execLaunchBackground(const QString& value)
+void SystemPolicyExecutor::execLaunchBackground(const QString& value, const ResultSlot& slot)
 {
     const QString url = vorn::kUrlHead.arg(serverHost(), serverPort()) + value;
     qInfo() << "LAUNCH_BG----url:" << url;
@@ -262,24 +254,24 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
     const QString name = url.section(QLatin1Char('/'), -1);
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
         qWarning() << "boot background path names no file:" << value;
-        appendExecResult(kBackgroundKey, QStringLiteral("invalid file name: ") + value);
+        slot.record(QStringLiteral("invalid file name: ") + value);
         return;
     }
     const QString localPath = picDir + QLatin1Char('/') + name;
     const OneShotRecord::Item item = oneShotItem(kBackgroundKey, value);
-    if (!runsOnce(item))
+    if (!runsOnce(item, slot))
         return;
 
-    const quint64 document = currentDocument();
+    const quint64 document = slot.document();
     const SettingDownload download(this, document, QStringLiteral("boot background"), url);
     QString refused;
     if (!download.admit(&refused)) {
-        appendExecResult(kBackgroundKey, refused);
+        slot.record(refused);
         return;
     }
     QPointer<SystemPolicyExecutor> self(this);
     download.start(localPath, kBackgroundDownloadTimeout,
-        [self, document, item, picDir, localPath](SettingDownload::End end, const QString& refusal,
+        [self, slot, item, picDir, localPath](SettingDownload::End end, const QString& refusal,
                                                   const QString&, int) {
             const QString result = self ? self->installBackground(picDir, localPath, end, refusal)
                                         : QString();
@@ -288,7 +280,7 @@ void SystemPolicyExecutor::execLaunchBackground(const QString& value)
                 return;
             self->d->record.record(item.document, item.key, item.name,
                                    result == ErrorsDescription::toErrorDescription(0));
-            self->appendExecResult(document, kBackgroundKey, result);
+            slot.record(result);
         });
 }
 
@@ -311,12 +303,12 @@ OneShotRecord::Item SystemPolicyExecutor::oneShotItem(const QString& key, const 
     return OneShotRecord::Item{documentIdentity(), key, name};
 }
 
-bool SystemPolicyExecutor::runsOnce(const OneShotRecord::Item& item)
+bool SystemPolicyExecutor::runsOnce(const OneShotRecord::Item& item, const ResultSlot& slot)
 {
     if (isTaskDocument() || !d->record.succeeded(item.document, item.key, item.name))
         return true;
     qInfo() << "one-shot item done for this policy already, not run again:" << item.key << item.name;
-    appendExecResult(item.key, OneShotRecord::kUnchangedText, OneShotRecord::kUnchangedText);
+    slot.record(OneShotRecord::kUnchangedText, OneShotRecord::kUnchangedText);
     return false;
 }
 

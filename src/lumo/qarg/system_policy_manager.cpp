@@ -1,6 +1,6 @@
 #include "system_policy_manager.h"
 
-#include "common/base/childprocess.h"
+#include "common/shared/childprocess.h"
 #include "common/base/codes.h"
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
@@ -105,8 +105,6 @@ void SystemPolicyManager::initPolicy()
             &SystemPolicyManager::notifyLoginLimitChanged);
     connect(m_executor, &SystemPolicyExecutor::usbPolicyChanged, this,
             &SystemPolicyManager::onUsbPolicyChanged);
-    connect(m_executor, &SystemPolicyExecutor::execScript, this,
-            &SystemPolicyManager::onExecScript);
     connect(m_executor, &SystemPolicyExecutor::saveSoftwareList, this,
             &SystemPolicyManager::onSaveSoftwareList);
     connect(m_executor, &SystemPolicyExecutor::execDocumentScript, this,
@@ -161,19 +159,14 @@ void SystemPolicyManager::onServerMsgCame(const QString& appId, int type, const 
     }
 }
 
-void SystemPolicyManager::onExecScript(const QString& key, const QString& cmd)
-{
-    startScript(m_executor->currentDocument(), key, cmd);
-}
-
-void SystemPolicyManager::startScript(quint64 document, const QString& key, const QString& cmd)
+void SystemPolicyManager::startScript(const ResultSlot& slot, const QString& cmd)
 {
     // The result belongs to the document that asked for it, however late it comes.
+    const QString key = slot.key();
     const QStringList parts = ChildProcess::splitCommand(cmd);
     if (parts.isEmpty()) {
         qWarning() << "----empty script command for" << key;
-        m_executor->appendExecResult(document, key,
-                                     QStringLiteral("script could not be started: empty command"));
+        slot.record(QStringLiteral("script could not be started: empty command"));
         return;
     }
     ChildOptions options;
@@ -182,7 +175,7 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
         ChildProcess::start(parts.first(), parts.mid(1), kScriptTimeLimitMs, this, options);
     child->setObjectName(key);
     connect(child, &ChildProcess::finished, this,
-            [this, document, key, cmd, program = parts.first()](const ChildResult& result) {
+            [this, slot, key, cmd, program = parts.first()](const ChildResult& result) {
                 if (!result.started)
                     qWarning() << "----script could not be started" << key << program << result.error;
                 else
@@ -191,19 +184,18 @@ void SystemPolicyManager::startScript(quint64 document, const QString& key, cons
                 if (result.timedOut)
                     qWarning() << "----script time limit reached, killed:" << key;
                 // Remembered before the result can end the document.
-                m_executor->commandFinished(document, cmd, result.succeeded());
-                m_executor->appendExecResult(document, key, scriptResultText(result),
-                                             scriptSummaryText(result));
+                m_executor->commandFinished(slot.document(), cmd, result.succeeded());
+                slot.record(scriptResultText(result), scriptSummaryText(result));
             });
 }
 
-void SystemPolicyManager::startInstall(quint64 document, const QString& key, const QString& cmd,
+void SystemPolicyManager::startInstall(const ResultSlot& slot, const QString& cmd,
                                        const QString& id)
 {
-    m_installs->run(id, cmd, [this, document, key, cmd](const ChildResult& result) {
+    m_installs->run(id, cmd, [this, slot, cmd](const ChildResult& result) {
         qInfo() << "----exitCode" << result.exitCode << ":status:" << result.exitStatusName();
-        m_executor->commandFinished(document, cmd, result.succeeded());
-        m_executor->appendExecResult(document, key, scriptResultText(result));
+        m_executor->commandFinished(slot.document(), cmd, result.succeeded());
+        slot.record(scriptResultText(result));
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lumo/policy/policy_manager.h"
+#include "lumo/policy/result_slot.h"
 
 #include <QJsonArray>
 #include <QObject>
@@ -39,7 +40,8 @@ signals:
 
 public slots:
     void onServerMsgCame(const QString& appId, int type, const QString& payload) override;
-    void onExecScript(const QString& key, const QString& cmd);
+    // Runs cmd for the setting of `slot`; its output becomes the slot's result.
+    void startScript(const ResultSlot& slot, const QString& cmd);
     void notifyLoginLimitChanged(int type);
     void onUsbPolicyChanged(bool bflag);
     void onSaveSoftwareList(const QJsonArray& array);
@@ -70,10 +72,8 @@ private:
     void endUsbControl(const QString& why);
     // New devices are authorized again and held ones released.
     void releaseUsbHold(const QString& why);
-    // Runs cmd for the setting key; its output becomes a result of `document`.
-    void startScript(quint64 document, const QString& key, const QString& cmd);
     // Runs or awaits a software installation; its output becomes the result.
-    void startInstall(quint64 document, const QString& key, const QString& cmd, const QString& id);
+    void startInstall(const ResultSlot& slot, const QString& cmd, const QString& id);
 
     SystemPolicyExecutor* m_executor = nullptr; // owned by the base
     UsbManager* m_usbManager = nullptr;

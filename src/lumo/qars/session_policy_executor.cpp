@@ -248,79 +248,67 @@ QString SessionPolicyExecutor::serverUrl(const QString& path) const
     return vorn::kUrlHead.arg(serverHost(), serverPort()) + path;
 }
 
-void SessionPolicyExecutor::setTrayIconTrashVisible(const QString& value)
+void SessionPolicyExecutor::setTrayIconTrashVisible(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/app_setting_trash"),
-                     SessionConfig::GetInstance()->setAppTrash(value));
+    slot.record(SessionConfig::GetInstance()->setAppTrash(value));
 }
 
-void SessionPolicyExecutor::setTaskbarDisplayMode(const QString& value)
+void SessionPolicyExecutor::setTaskbarDisplayMode(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/taskbar_display_mode"),
-                     SessionConfig::GetInstance()->setTaskbarMode(value));
+    slot.record(SessionConfig::GetInstance()->setTaskbarMode(value));
 }
 
-void SessionPolicyExecutor::setTaskbarAppVisible(const QString& value)
+void SessionPolicyExecutor::setTaskbarAppVisible(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/taskbar_dock_app"),
-                     SessionConfig::GetInstance()->setTaskbarDockApp(value));
+    slot.record(SessionConfig::GetInstance()->setTaskbarDockApp(value));
 }
 
-void SessionPolicyExecutor::setLauncherVisible(const QString& value)
+void SessionPolicyExecutor::setLauncherVisible(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/taskbar_launcher"),
-                     SessionConfig::GetInstance()->setTaskbarLauncher(value));
+    slot.record(SessionConfig::GetInstance()->setTaskbarLauncher(value));
 }
 
-void SessionPolicyExecutor::setDockRightMenuEnabled(const QString& value)
+void SessionPolicyExecutor::setDockRightMenuEnabled(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/taskbar_right_menu"),
-                     SessionConfig::GetInstance()->setTaskbarRightMenu(value));
+    slot.record(SessionConfig::GetInstance()->setTaskbarRightMenu(value));
 }
 
-void SessionPolicyExecutor::setTrayIconNetworkEnabled(const QString& value)
+void SessionPolicyExecutor::setTrayIconNetworkEnabled(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/tray_icon_network"),
-                     SessionConfig::GetInstance()->setTrayIconNetwork(value));
+    slot.record(SessionConfig::GetInstance()->setTrayIconNetwork(value));
 }
 
-void SessionPolicyExecutor::setTrayIconUsbEnabled(const QString& value)
+void SessionPolicyExecutor::setTrayIconUsbEnabled(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("taskbar/tray_icon_usb"),
-                     SessionConfig::GetInstance()->setTrayIconUsb(value));
+    slot.record(SessionConfig::GetInstance()->setTrayIconUsb(value));
 }
 
-void SessionPolicyExecutor::setScreensaverTime(const QString& value)
+void SessionPolicyExecutor::setScreensaverTime(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("screen_saver/screen_saver_time_out"),
-                     SessionConfig::GetInstance()->setScreenSaveTimeOut(value));
+    slot.record(SessionConfig::GetInstance()->setScreenSaveTimeOut(value));
 }
 
-void SessionPolicyExecutor::setPower(const QString& value)
+void SessionPolicyExecutor::setPower(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("power/power_config"),
-                     SessionConfig::GetInstance()->setPowerConfig(value));
+    slot.record(SessionConfig::GetInstance()->setPowerConfig(value));
 }
 
-void SessionPolicyExecutor::setHotspotEnabled(const QString& value)
+void SessionPolicyExecutor::setHotspotEnabled(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("personal_hotdot/personal_hotdot_status"),
-                     SessionConfig::GetInstance()->setHotspot(value.toInt()));
+    slot.record(SessionConfig::GetInstance()->setHotspot(value.toInt()));
 }
 
-void SessionPolicyExecutor::setShortcutEnabled(const QString& value)
+void SessionPolicyExecutor::setShortcutEnabled(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(QStringLiteral("shortcut/shortcut_status"),
-                     SessionConfig::GetInstance()->setShortcut(value));
+    slot.record(SessionConfig::GetInstance()->setShortcut(value));
 }
 
-void SessionPolicyExecutor::setControlCenterVisible(const QString& value)
+void SessionPolicyExecutor::setControlCenterVisible(const QString& value, const ResultSlot& slot)
 {
-    appendExecResult(kControlCenterKey,
-                     SessionConfig::GetInstance()->setControlCenter(controlCenterModules(), value));
+    slot.record(SessionConfig::GetInstance()->setControlCenter(controlCenterModules(), value));
 }
 
-void SessionPolicyExecutor::setWebShortcut(const QString& value)
+void SessionPolicyExecutor::setWebShortcut(const QString& value, const ResultSlot& slot)
 {
     const QJsonArray links = QJsonDocument::fromJson(value.toUtf8()).array();
     qInfo() << "-----------" << d->webpageIconPath;
@@ -328,13 +316,11 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
         qInfo() << "mkpath error:" << d->webpageIconPath;
 
     if (links.isEmpty()) {
-        appendExecResult(kWebShortcutKey, QStringLiteral("value is empty"));
+        slot.record(QStringLiteral("value is empty"));
         return;
     }
-    // One result per link.
-    expectMoreResults(links.size() - 1);
 
-    const quint64 document = currentDocument();
+    const quint64 document = slot.document();
     const QString identity = documentIdentity();
     QPointer<SessionPolicyExecutor> self(this);
     for (int i = 0; i < links.size(); ++i) {
@@ -344,26 +330,28 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
         const QString iconPath = link.value(QStringLiteral("iconPath")).toString();
         const QString iconUrl = serverUrl(iconPath);
         qInfo() << "--------iconUrl---i---" << i << ":" << iconUrl;
+        // One result per link.
+        const ResultSlot linkSlot = i == 0 ? slot : takeResultSlot(kWebShortcutKey);
 
         const QString iconName = fileNameOf(iconPath);
         if (iconName.isEmpty()) {
-            appendExecResult(kWebShortcutKey, QStringLiteral("invalid icon path: ") + iconPath);
+            linkSlot.record(QStringLiteral("invalid icon path: ") + iconPath);
             continue;
         }
         const SettingDownload download(this, document, QStringLiteral("icon"), iconUrl);
         const QString refused = refusedBeforeDownload(download);
         if (!refused.isEmpty()) {
-            appendExecResult(kWebShortcutKey, refused);
+            linkSlot.record(refused);
             continue;
         }
         const QString localIcon = d->webpageIconPath + iconName;
         if (reusesFetched(iconUrl, localIcon)) {
             // As a download delivers it: the local path.
-            downloadShortcutImage(name, url, localIcon, 200, document);
+            downloadShortcutImage(name, url, localIcon, 200, linkSlot);
             continue;
         }
         download.start(localIcon, 3600,
-                       [self, name, url, document, identity, iconUrl, localIcon](
+                       [self, name, url, linkSlot, identity, iconUrl, localIcon](
                            SettingDownload::End end, const QString& result, const QString& text, int code) {
                            if (!self)
                                return;
@@ -371,55 +359,54 @@ void SessionPolicyExecutor::setWebShortcut(const QString& value)
                            if (end == SettingDownload::End::Delivered)
                                self->rememberFetched(identity, iconUrl, localIcon);
                            if (refusal.isEmpty())
-                               self->downloadShortcutImage(name, url, text, code, document);
+                               self->downloadShortcutImage(name, url, text, code, linkSlot);
                            else
-                               self->appendExecResult(document, kWebShortcutKey, refusal);
+                               linkSlot.record(refusal);
                        });
     }
 }
 
 void SessionPolicyExecutor::downloadShortcutImage(const QString& name, const QString& url,
                                                   const QString& text, int code,
-                                                  quint64 document)
+                                                  const ResultSlot& slot)
 {
     qInfo() << "downloadImage------" << name << ":" << url << ":" << text << ":" << code;
-    appendExecResult(document, kWebShortcutKey,
-                     SessionConfig::GetInstance()->setWebpageLink(name, url, text));
+    slot.record(SessionConfig::GetInstance()->setWebpageLink(name, url, text));
 }
 
-void SessionPolicyExecutor::setDesktopBackground(const QString& value)
+void SessionPolicyExecutor::setDesktopBackground(const QString& value, const ResultSlot& slot)
 {
     const QString url = serverUrl(value);
     const QString name = fileNameOf(url);
     if (name.isEmpty()) {
         qWarning() << "wallpaper path names no file:" << value;
-        appendExecResult(kWallpaperKey, QStringLiteral("invalid file name: ") + value);
+        slot.record(QStringLiteral("invalid file name: ") + value);
         return;
     }
     QString error;
     const QString dir = privateWallpaperDir(&error);
     if (dir.isEmpty()) {
         qWarning() << error;
-        appendExecResult(kWallpaperKey, error);
+        slot.record(error);
         return;
     }
 
     const QString localPath = dir + QLatin1Char('/') + name;
     if (reusesFetched(url, keptWallpaper(localPath)) && putBack(keptWallpaper(localPath), localPath)) {
-        appendExecResult(kWallpaperKey, SessionConfig::GetInstance()->setBackground(localPath));
+        slot.record(SessionConfig::GetInstance()->setBackground(localPath));
         return;
     }
-    const quint64 document = currentDocument();
+    const quint64 document = slot.document();
     const QString identity = documentIdentity();
     const SettingDownload download(this, document, QStringLiteral("wallpaper"), url);
     const QString refused = refusedBeforeDownload(download);
     if (!refused.isEmpty()) {
-        appendExecResult(kWallpaperKey, refused);
+        slot.record(refused);
         return;
     }
     QPointer<SessionPolicyExecutor> self(this);
     download.start(localPath, 60,
-        [self, localPath, document, identity, url](SettingDownload::End end, const QString& refusal,
+        [self, slot, localPath, identity, url](SettingDownload::End end, const QString& refusal,
                                                    const QString& text, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
             QString result = refusedAfterDownload(end, refusal, code);
@@ -434,24 +421,23 @@ void SessionPolicyExecutor::setDesktopBackground(const QString& value)
                     result += QStringLiteral(": ") + text;
                 qWarning() << result << text;
             }
-            if (self)
-                self->appendExecResult(document, kWallpaperKey, result);
+            slot.record(result);
         });
 }
 
-void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
+void SessionPolicyExecutor::setScreensaverBackground(const QString& value, const ResultSlot& slot)
 {
     const QString dir = QDir::homePath() + vorn::kScreensaverBackgroundPath;
     if (!QDir(dir).exists() && !QDir().mkpath(dir)) {
         qInfo() << "mkpath path  " << dir << "filed！！！";
-        appendExecResult(kScreensaverPictureKey, QStringLiteral("mkpath failed: ") + dir);
+        slot.record(QStringLiteral("mkpath failed: ") + dir);
         return;
     }
     const QString url = serverUrl(value);
     const QString name = fileNameOf(url);
     if (name.isEmpty()) {
         qWarning() << "screen-saver picture path names no file:" << value;
-        appendExecResult(kScreensaverPictureKey, QStringLiteral("invalid file name: ") + value);
+        slot.record(QStringLiteral("invalid file name: ") + value);
         return;
     }
 
@@ -465,21 +451,21 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
             QFile::remove(file.absoluteFilePath());
     }
     if (reuse) {
-        appendExecResult(kScreensaverPictureKey, SessionConfig::GetInstance()->setScreenSaverBg(dir));
+        slot.record(SessionConfig::GetInstance()->setScreenSaverBg(dir));
         return;
     }
 
-    const quint64 document = currentDocument();
+    const quint64 document = slot.document();
     const QString identity = documentIdentity();
     const SettingDownload download(this, document, QStringLiteral("screen-saver picture"), url);
     const QString refused = refusedBeforeDownload(download);
     if (!refused.isEmpty()) {
-        appendExecResult(kScreensaverPictureKey, refused);
+        slot.record(refused);
         return;
     }
     QPointer<SessionPolicyExecutor> self(this);
     download.start(localPath, 3600,
-        [self, dir, localPath, document, identity, url](SettingDownload::End end, const QString& refusal,
+        [self, slot, dir, localPath, identity, url](SettingDownload::End end, const QString& refusal,
                                                         const QString&, int code) {
             qInfo() << ":path/" << localPath << ":" << code;
             QString result = refusedAfterDownload(end, refusal, code);
@@ -489,7 +475,6 @@ void SessionPolicyExecutor::setScreensaverBackground(const QString& value)
                 result = QFileInfo::exists(localPath) ? SessionConfig::GetInstance()->setScreenSaverBg(dir)
                                                       : QStringLiteral("image not exist");
             qInfo() << "setScreenSaverBackground------" << result;
-            if (self)
-                self->appendExecResult(document, kScreensaverPictureKey, result);
+            slot.record(result);
         });
 }

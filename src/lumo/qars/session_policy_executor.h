@@ -45,24 +45,24 @@ protected:
 private:
     Q_DISABLE_COPY(SessionPolicyExecutor)
     // Desktop settings applied at once
-    void setTrayIconTrashVisible(const QString& value);
-    void setTaskbarDisplayMode(const QString& value);
-    void setTaskbarAppVisible(const QString& value);
-    void setLauncherVisible(const QString& value);
-    void setDockRightMenuEnabled(const QString& value);
-    void setTrayIconNetworkEnabled(const QString& value);
-    void setTrayIconUsbEnabled(const QString& value);
-    void setScreensaverTime(const QString& value);
-    void setPower(const QString& value);
-    void setHotspotEnabled(const QString& value);
-    void setShortcutEnabled(const QString& value);
-    void setControlCenterVisible(const QString& value);
+    void setTrayIconTrashVisible(const QString& value, const ResultSlot& slot);
+    void setTaskbarDisplayMode(const QString& value, const ResultSlot& slot);
+    void setTaskbarAppVisible(const QString& value, const ResultSlot& slot);
+    void setLauncherVisible(const QString& value, const ResultSlot& slot);
+    void setDockRightMenuEnabled(const QString& value, const ResultSlot& slot);
+    void setTrayIconNetworkEnabled(const QString& value, const ResultSlot& slot);
+    void setTrayIconUsbEnabled(const QString& value, const ResultSlot& slot);
+    void setScreensaverTime(const QString& value, const ResultSlot& slot);
+    void setPower(const QString& value, const ResultSlot& slot);
+    void setHotspotEnabled(const QString& value, const ResultSlot& slot);
+    void setShortcutEnabled(const QString& value, const ResultSlot& slot);
+    void setControlCenterVisible(const QString& value, const ResultSlot& slot);
     // Settings applied when their download ends (main thread)
-    void setWebShortcut(const QString& value);
-    void setDesktopBackground(const QString& value);
-    void setScreensaverBackground(const QString& value);
+    void setWebShortcut(const QString& value, const ResultSlot& slot);
+    void setDesktopBackground(const QString& value, const ResultSlot& slot);
+    void setScreensaverBackground(const QString& value, const ResultSlot& slot);
     void downloadShortcutImage(const QString& name, const QString& url, const QString& text,
-                               int code, quint64 document);
+                               int code, const ResultSlot& slot);
 
     QString serverUrl(const QString& path) const;
     // Whether `localPath` may be used as it is instead of fetching `url`

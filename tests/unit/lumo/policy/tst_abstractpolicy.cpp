@@ -1,6 +1,7 @@
 #include "common/base/filecontent.h"
 #include "lumo/policy/abstract_policy.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,10 +19,11 @@ public:
     void callFunction(QString, QString) override {}
 
     using AbstractPolicy::beginDocument;
-    using AbstractPolicy::expectMoreResults;
+    using AbstractPolicy::SettleEnd;
+    using AbstractPolicy::interruptResultWait;
+    using AbstractPolicy::waitForSettled;
     int counter() const { return m_policyExecCounter; }
     int total() const { return m_policyTotal; }
-    void setTotal(int total) { m_policyTotal = total; }
 };
 
 QStringList entries(const QMap<QString, QString>& table)
@@ -173,7 +175,6 @@ private slots:
     {
         Policy policy;
         const quint64 first = policy.beginDocument();
-        policy.setTotal(3);
         QVERIFY(policy.appendExecResult(first, QStringLiteral("a"), QStringLiteral("1")));
         QCOMPARE(policy.counter(), 1);
 
@@ -193,13 +194,92 @@ private slots:
         QCOMPARE(policy.getExecResult(), QStringLiteral("[{\"b\":\"2\"}]"));
     }
 
-    void expectMoreResultsRaisesTotal()
+    void slotRecordsExactlyOnce()
     {
         Policy policy;
         policy.beginDocument();
-        policy.setTotal(2);
-        policy.expectMoreResults(3);
-        QCOMPARE(policy.total(), 5);
+        const ResultSlot slot = policy.takeResultSlot(QStringLiteral("k"));
+        const ResultSlot copy = slot;
+        QCOMPARE(policy.total(), 1);
+        QVERIFY(slot.isOpen());
+        QVERIFY(slot.record(QStringLiteral("1")));
+        QTest::ignoreMessage(QtWarningMsg, "second result for one setting refused: \"k\"");
+        QVERIFY(!copy.record(QStringLiteral("2")));
+        QVERIFY(!copy.isOpen());
+        QCOMPARE(policy.counter(), 1);
+        QCOMPARE(policy.getExecResult(), QStringLiteral("[{\"k\":\"1\"}]"));
+        QCOMPARE(int(policy.waitForSettled(0)), int(Policy::SettleEnd::Settled));
+    }
+
+    void droppedSlotRecordsItsFailureAtOnce()
+    {
+        Policy policy;
+        policy.beginDocument();
+        const ResultSlot kept = policy.takeResultSlot(QStringLiteral("a"));
+        {
+            QTest::ignoreMessage(QtWarningMsg, "setting ended without a result: \"b\"");
+            const ResultSlot forgotten = policy.takeResultSlot(QStringLiteral("b"));
+            const ResultSlot copy = forgotten;
+        }
+        QCOMPARE(policy.getExecResult(), QStringLiteral("[{\"b\":\"") + ResultSlot::kDroppedText
+                                             + QStringLiteral("\"}]"));
+        QCOMPARE(int(policy.waitForSettled(0)), int(Policy::SettleEnd::TimeLimit));
+        QVERIFY(kept.record(QStringLiteral("done")));
+        QCOMPARE(int(policy.waitForSettled(0)), int(Policy::SettleEnd::Settled));
+        QCOMPARE(policy.counter(), 2);
+        QCOMPARE(policy.total(), 2);
+    }
+
+    void slotOfAnEndedDocumentRecordsNothing()
+    {
+        Policy policy;
+        policy.beginDocument();
+        const ResultSlot late = policy.takeResultSlot(QStringLiteral("a"));
+        policy.beginDocument();
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^drop late result")));
+        QVERIFY(!late.record(QStringLiteral("late")));
+        QCOMPARE(policy.getExecResult(), QStringLiteral("[]"));
+        QCOMPARE(int(policy.waitForSettled(0)), int(Policy::SettleEnd::Settled));
+    }
+
+    void slotOutlivingItsOwnerRecordsNothing()
+    {
+        ResultSlot slot;
+        ResultSlot dropped;
+        {
+            Policy policy;
+            policy.beginDocument();
+            slot = policy.takeResultSlot(QStringLiteral("a"));
+            dropped = policy.takeResultSlot(QStringLiteral("b"));
+        }
+        QVERIFY(!slot.record(QStringLiteral("x")));
+        dropped = ResultSlot(); // recording its failure finds no owner
+        QVERIFY(!ResultSlot().record(QStringLiteral("x")));
+    }
+
+    void waitForSettledIsWokenByTheLastResult()
+    {
+        Policy policy;
+        policy.beginDocument();
+        const ResultSlot slot = policy.takeResultSlot(QStringLiteral("a"));
+        QScopedPointer<QThread> recorder(
+            QThread::create([slot] { QThread::msleep(50); slot.record(QStringLiteral("x")); }));
+        recorder->start();
+        // Far below the limit: the wait ends with the result, not by a timer.
+        QElapsedTimer waited;
+        waited.start();
+        QCOMPARE(int(policy.waitForSettled(60000)), int(Policy::SettleEnd::Settled));
+        QVERIFY2(waited.elapsed() < 30000, qPrintable(QString::number(waited.elapsed())));
+        QVERIFY(recorder->wait(10000));
+
+        const ResultSlot open = policy.takeResultSlot(QStringLiteral("b"));
+        QScopedPointer<QThread> stopper(QThread::create([&policy] {
+            QThread::msleep(50);
+            policy.interruptResultWait();
+        }));
+        stopper->start();
+        QCOMPARE(int(policy.waitForSettled(60000)), int(Policy::SettleEnd::Interrupted));
+        QVERIFY(stopper->wait(10000));
     }
 
     void readCacheReadsBytesAsWritten()

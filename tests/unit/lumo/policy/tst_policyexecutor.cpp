@@ -3,6 +3,9 @@
 #include "lumo/policy/policy_queue.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -13,20 +16,23 @@ using vorn::test::LogCapture;
 namespace {
 const PolicyExecutor::WaitTexts kTexts{"-----counter: ", ":total: ", "---elapsed:"};
 
-// An executor without settings whose thread runs `body`: the cases drive its
-// wait for results and its stop directly.
+// An executor whose thread runs `body`: the cases drive its wait for
+// results and its stop directly, or run one document through execPolicy.
 class Executor : public PolicyExecutor
 {
 public:
     explicit Executor(PolicyQueue* queue = nullptr)
         : PolicyExecutor(queue)
     {
+        addHandler(QStringLiteral("kept/result"), &Executor::keep);
+        addHandler(QStringLiteral("forgot/result"), &Executor::forget);
     }
     ~Executor() override
     {
         if (isRunning())
             stop();
     }
+    using PolicyExecutor::beginDocument;
     using PolicyExecutor::waitForResults;
 
     std::function<void()> body;
@@ -39,6 +45,11 @@ protected:
         return texts;
     }
     void logStep(Step, const PolicyInfo&, int, const QString&) const override {}
+
+private:
+    void keep(const QString& value, const ResultSlot& slot) { slot.record(value); }
+    // Returns on some path without a result and without keeping its slot.
+    void forget(const QString&, const ResultSlot&) {}
 };
 } // namespace
 
@@ -49,65 +60,101 @@ class TestPolicyExecutor : public QObject
 private slots:
     void waitEnds_data();
     void waitEnds();
+    void forgottenResultEndsTheDocumentAtOnce();
     void stopEndsResultWaitAndQueueWait();
 };
 
 void TestPolicyExecutor::waitEnds_data()
 {
-    QTest::addColumn<int>("counter");
-    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("taken");
+    QTest::addColumn<int>("recorded");
+    QTest::addColumn<int>("dropped");
     QTest::addColumn<int>("limitMs");
     QTest::addColumn<int>("end");
     QTest::addColumn<QString>("logged");
-    QTest::addColumn<int>("minMs");
-    QTest::addColumn<int>("maxMs");
-    QTest::newRow("nothing to wait for: one pause")
-        << 0 << 0 << 60000 << int(PolicyExecutor::WaitEnd::AllResults)
-        << "-----counter:  0 :total:  0" << 450 << 1000;
-    QTest::newRow("all results") << 3 << 3 << 60000 << int(PolicyExecutor::WaitEnd::AllResults)
-                                 << "-----counter:  3 :total:  3" << 450 << 1000;
-    QTest::newRow("more results than settings is not all")
-        << 4 << 3 << 1200 << int(PolicyExecutor::WaitEnd::TimeLimit) << "---elapsed:" << 1200
-        << 2500;
+    QTest::newRow("nothing to wait for") << 0 << 0 << 0 << 60000
+                                         << int(PolicyExecutor::WaitEnd::AllResults)
+                                         << "-----counter:  0 :total:  0";
+    QTest::newRow("all results") << 3 << 3 << 0 << 60000
+                                 << int(PolicyExecutor::WaitEnd::AllResults)
+                                 << "-----counter:  3 :total:  3";
+    QTest::newRow("a dropped slot is a result") << 2 << 1 << 1 << 60000
+                                                << int(PolicyExecutor::WaitEnd::AllResults)
+                                                << "-----counter:  2 :total:  2";
     QTest::newRow("missing result: time limit")
-        << 1 << 2 << 700 << int(PolicyExecutor::WaitEnd::TimeLimit) << "---elapsed:" << 700 << 1500;
+        << 2 << 1 << 0 << 700 << int(PolicyExecutor::WaitEnd::TimeLimit) << "---elapsed:";
 }
 
 void TestPolicyExecutor::waitEnds()
 {
-    QFETCH(int, counter);
-    QFETCH(int, total);
+    QFETCH(int, taken);
+    QFETCH(int, recorded);
+    QFETCH(int, dropped);
     QFETCH(int, limitMs);
     QFETCH(int, end);
     QFETCH(QString, logged);
-    QFETCH(int, minMs);
-    QFETCH(int, maxMs);
     LogCapture log;
     Executor support;
-    const std::atomic<int> done{counter};
-    const std::atomic<int> expected{total};
+    support.beginDocument();
+    QList<ResultSlot> open;
+    for (int i = 0; i < taken; ++i)
+        open.append(support.takeResultSlot(QStringLiteral("k%1").arg(i)));
+    for (int i = 0; i < recorded; ++i)
+        QVERIFY(open.takeFirst().record(QStringLiteral("done")));
+    for (int i = 0; i < dropped; ++i)
+        open.removeFirst();
     QElapsedTimer stopwatch;
     stopwatch.start();
-    QCOMPARE(int(support.waitForResults(done, expected, stopwatch, limitMs, kTexts)), end);
-    QVERIFY2(stopwatch.elapsed() >= minMs && stopwatch.elapsed() <= maxMs,
-             qPrintable(QString::number(stopwatch.elapsed())));
+    QCOMPARE(int(support.waitForResults(stopwatch, limitMs, kTexts)), end);
+    if (end == int(PolicyExecutor::WaitEnd::TimeLimit))
+        QVERIFY2(stopwatch.elapsed() >= limitMs, qPrintable(QString::number(stopwatch.elapsed())));
     QCOMPARE(log.count(logged), 1);
+}
+
+void TestPolicyExecutor::forgottenResultEndsTheDocumentAtOnce()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    PolicyInfo info;
+    info.taskId = 5;
+    info.jobId = 9;
+    info.cachePath = dir.filePath(QStringLiteral("cache_5_9"));
+    QFile cache(info.cachePath);
+    QVERIFY(cache.open(QIODevice::WriteOnly));
+    cache.write(R"({"code":0,"data":{"md5":"m","policys":[
+        {"policy_key":"forgot","configs":[{"config_key":"result","config_value":"x"}]},
+        {"policy_key":"kept","configs":[{"config_key":"result","config_value":"y"}]}]}})");
+    cache.close();
+
+    Executor support;
+    QSignalSpy finished(&support, &PolicyExecutor::execPolicyFinished);
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    QTest::ignoreMessage(QtWarningMsg, "setting ended without a result: \"forgot/result\"");
+    QVERIFY(support.execPolicy(info));
+    // Not the 30 minutes of the time limit.
+    QVERIFY2(stopwatch.elapsed() < 60000, qPrintable(QString::number(stopwatch.elapsed())));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(2).toBool(), true);
+    QCOMPARE(finished.first().at(3).toString(),
+             QStringLiteral(R"([{"forgot/result":"%1"},{"kept/result":"y"}])")
+                 .arg(ResultSlot::kDroppedText));
 }
 
 void TestPolicyExecutor::stopEndsResultWaitAndQueueWait()
 {
     PolicyQueue queue;
     Executor support(&queue);
-    const std::atomic<int> done{0};
-    const std::atomic<int> expected{1};
     std::atomic<int> end{-1};
     std::atomic<bool> leftQueue{false};
     std::atomic<bool> waiting{false};
     support.body = [&] {
+        support.beginDocument();
+        const ResultSlot open = support.takeResultSlot(QStringLiteral("k"));
         QElapsedTimer stopwatch;
         stopwatch.start();
         waiting = true;
-        end = int(support.waitForResults(done, expected, stopwatch, 60000, kTexts));
+        end = int(support.waitForResults(stopwatch, 60000, kTexts));
         PolicyInfo info;
         leftQueue = !queue.popPolicy(info);
     };

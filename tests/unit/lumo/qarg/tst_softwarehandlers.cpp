@@ -127,27 +127,20 @@ void TestSoftwareHandlers::initTestCase()
     connect(m_executor.data(), &SystemPolicyExecutor::saveSoftwareList, this,
             [this](const QJsonArray& array) { m_softwareLists.append(array); });
     // As the manager would, once the command has run.
-    connect(m_executor.data(), &SystemPolicyExecutor::execScript, this,
-            [this](const QString& key, const QString& cmd) {
-                m_commands.append({key, cmd, QByteArray()});
-                m_executor->commandFinished(m_executor->currentDocument(), cmd, true);
-                m_executor->appendExecResult(key, QStringLiteral("ran: ") + cmd);
-            });
     connect(m_executor.data(), &SystemPolicyExecutor::execInstall, this,
-            [this](quint64 document, const QString& key, const QString& cmd, const QString&) {
-                m_commands.append({key, cmd, QByteArray()});
-                m_executor->commandFinished(document, cmd, true);
-                m_executor->appendExecResult(document, key, QStringLiteral("ran: ") + cmd);
+            [this](const ResultSlot& slot, const QString& cmd, const QString&) {
+                m_commands.append({slot.key(), cmd, QByteArray()});
+                m_executor->commandFinished(slot.document(), cmd, true);
+                slot.record(QStringLiteral("ran: ") + cmd);
             });
     connect(m_executor.data(), &SystemPolicyExecutor::execDocumentScript, this,
-            [this](quint64 document, const QString& key, const QString& cmd) {
+            [this](const ResultSlot& slot, const QString& cmd) {
                 QFile script(cmd.mid(QStringLiteral("bash ").size()));
                 const QByteArray content =
                     script.open(QIODevice::ReadOnly) ? script.readLine() : QByteArray();
-                m_commands.append({key, cmd, content});
-                m_executor->commandFinished(document, cmd, !content.isEmpty());
-                m_executor->appendExecResult(document, key,
-                                             QStringLiteral("ran: ") + QString::fromUtf8(content));
+                m_commands.append({slot.key(), cmd, content});
+                m_executor->commandFinished(slot.document(), cmd, !content.isEmpty());
+                slot.record(QStringLiteral("ran: ") + QString::fromUtf8(content));
             });
     m_executor->start();
 }
