@@ -123,6 +123,7 @@ private slots:
     void errorTexts_data();
     void errorTexts();
     void systemSettingsReadBack();
+    void damagedStateMovedAsideByTheNextChange();
     void delays_data();
     void delays();
     void sessionValuesReadBack();
@@ -231,6 +232,26 @@ void TestVornXwe::systemSettingsReadBack()
     state.insert("SetNTPServer", "other.example");
     QVERIFY(writeJson(systemState(), state));
     QCOMPARE(system->GetNTPServer(), QStringLiteral("other.example"));
+}
+
+void TestVornXwe::damagedStateMovedAsideByTheNextChange()
+{
+    VornSystemInterface* system = VornSystemInterface::Instance();
+    QVERIFY(writeFile(systemState(), "{\"SetNTPServer\": \"half"));
+    // A reader does not hold the writers' lock: it reports, and leaves the file be.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^vorn-xwe: damaged state file")));
+    QCOMPARE(system->GetNTPServer(), QString());
+    QVERIFY(QFileInfo::exists(systemState()));
+    QVERIFY(!QFileInfo::exists(systemState() + QStringLiteral(".damaged")));
+
+    // The next change keeps it for inspection, under the programs' one name, and starts afresh.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^vorn-xwe: damaged state file.*moved aside")));
+    QCOMPARE(system->SetNTPServer(QStringLiteral("pool.example")), 0);
+    QCOMPARE(readJson(systemState()), (QJsonObject{{"SetNTPServer", "pool.example"}}));
+    QFile aside(systemState() + QStringLiteral(".damaged"));
+    QVERIFY(aside.open(QIODevice::ReadOnly));
+    QCOMPARE(aside.readAll(), QByteArrayLiteral("{\"SetNTPServer\": \"half"));
+    QVERIFY(QFile::remove(aside.fileName()));
 }
 
 void TestVornXwe::delays_data()
