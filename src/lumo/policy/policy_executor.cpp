@@ -140,11 +140,6 @@ void PolicyExecutor::applySettings(const QMap<QString, QString>& settings)
     }
 }
 
-bool PolicyExecutor::handles(const QString& key) const
-{
-    return m_handlers.contains(key);
-}
-
 void PolicyExecutor::callFunction(QString key, QString value)
 {
     const auto it = m_handlers.constFind(key);

@@ -98,8 +98,6 @@ protected:
             (executor->*handler)(value, slot);
         });
     }
-    // Whether the key table has a handler for `key`.
-    bool handles(const QString& key) const;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
     // Waits until every result slot taken for the document has recorded,
     // more than limitMs have passed on the stopwatch, or stop() was called
