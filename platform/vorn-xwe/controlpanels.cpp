@@ -37,7 +37,7 @@ const Module kModules[] = {
     {"notifications", "notifications"},
     {"power", "power"},
     {"printers", "printers"},
-    {"privacy", "location camera microphone usage diagnostics screen firmware-security"},
+    {"privacy", "privacy location camera microphone usage diagnostics screen firmware-security"},
     {"region", "region"},
     {"removable-media", "removable-media"},
     {"search", "search"},

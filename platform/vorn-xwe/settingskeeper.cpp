@@ -83,7 +83,9 @@ SettingsKeeperPrivate::SettingsKeeperPrivate()
 
 SettingsKeeperPrivate::~SettingsKeeperPrivate()
 {
-    g_main_loop_quit(loop);
+    // After the work already posted: a put-back on its way is not lost at exit.
+    GMainLoop* running = loop;
+    post([running] { g_main_loop_quit(running); });
     if (thread.joinable())
         thread.join();
     g_main_loop_unref(loop);

@@ -77,6 +77,7 @@ private slots:
     void missingSchemaIsNotSupported();
     void withoutExtensionsNotSupported();
     void userValuesSurviveARestart();
+    void holdsSurviveARestart();
 
 private:
     // Every shortcut schema's keys and values, and the overlay key, as gsettings lists them.
@@ -487,6 +488,20 @@ void TestLinuxSession::userValuesSurviveARestart()
     QCOMPARE(gsettingsIn(config, wm, QStringLiteral("minimize")), gsettings(wm, QStringLiteral("minimize")));
 }
 
+void TestLinuxSession::holdsSurviveARestart()
+{
+    // Changed while no agent ran: the next process puts it back as soon as it starts.
+    const QString config = m_lab.dir() + QStringLiteral("/hold-config");
+    const QList<QPair<QString, QString>> env{{QStringLiteral("XDG_CONFIG_HOME"), config},
+                                             {QStringLiteral("XDG_STATE_HOME"), m_lab.dir() + QStringLiteral("/hold-state")}};
+    QVERIFY(PlatformLab::writeFile(config + QStringLiteral("/glib-2.0/settings/keyfile"), "[org/gnome/shell]\n"));
+    QCOMPARE(runChild(QStringLiteral("favourites-off"), env), QStringLiteral("0\n"));
+    QVERIFY(PlatformLab::writeFile(config + QStringLiteral("/glib-2.0/settings/keyfile"),
+                                   "[org/gnome/shell]\nfavorite-apps=['mine.desktop']\n"));
+    QCOMPARE(runChild(QStringLiteral("start"), env), QStringLiteral("0\n"));
+    QCOMPARE(gsettingsIn(config, QStringLiteral("org.gnome.shell"), QStringLiteral("favorite-apps")), QStringLiteral("@as []"));
+}
+
 void TestLinuxSession::missingSchemaIsNotSupported()
 {
     // GIO aborts a process that opens an unknown schema: a desktop without GNOME's schemas
@@ -509,6 +524,14 @@ int main(int argc, char** argv)
             std::printf("%d %d %d %d %d\n", session->SetRecycleBinDisplayable(false), session->SetLauncherDisplayable(false),
                         session->SetUsbTrayIconClickable(false), session->SetDisplayMode(QStringLiteral("fashion")),
                         session->SetResidentTaskbarAppDisplayable(false));
+            return 0;
+        }
+        if (qstrcmp(argv[2], "favourites-off") == 0) {
+            std::printf("%d\n", session->SetResidentTaskbarAppDisplayable(false));
+            return 0;
+        }
+        if (qstrcmp(argv[2], "start") == 0) {
+            std::printf("%d\n", session->GetPowerLockDelay() < 0);
             return 0;
         }
         if (qstrncmp(argv[2], "shortcuts-", 10) == 0) {
