@@ -415,6 +415,11 @@ int LinuxSessionBackend::applyShortcuts(const QString& key, const QJsonValue& ne
             ++emptied;
         }
     }
+    // The dock's own: Super and a number, and the key that shows the dock.
+    for (const char* dockKey : {"hot-keys", "hotkeys-show-dock"}) {
+        if (GSettingsKey(kDock, dockKey).available())
+            worst(&status, put(record, key, kDock, dockKey, boolText(false), true));
+    }
     if (GSettingsKey(kMutter, "overlay-key").available()) {
         worst(&status, put(record, key, kMutter, "overlay-key", QStringLiteral("''"), true));
         ++emptied;

@@ -349,8 +349,11 @@ void TestLinuxSession::shortcutKeysComeBack()
     }
     QVERIFY2(lists > 100, qPrintable(QString::number(lists)));
     QVERIFY(off.endsWith(QLatin1String("''")));
+    const QString dock = QStringLiteral("org.gnome.shell.extensions.dash-to-dock");
+    QCOMPARE(gsettings(dock, QStringLiteral("hot-keys")), QStringLiteral("false"));
     QCOMPARE(m_session->SetShortcutKeyEnable(true), 0);
     QCOMPARE(shortcutSnapshot(), before);
+    QCOMPARE(gsettings(dock, QStringLiteral("hot-keys")), QStringLiteral("true"));
 }
 
 void TestLinuxSession::favouritesComeBack()
