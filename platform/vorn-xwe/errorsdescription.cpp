@@ -23,6 +23,8 @@ QString reason(int status)
         return QStringLiteral("not supported by this desktop");
     case xwe::NotEnforced:
         return QStringLiteral("not in effect everywhere, see the log");
+    case xwe::NoSuchSetting:
+        return QStringLiteral("this desktop has no such setting");
     default:
         return QStringLiteral("unknown platform error");
     }

@@ -1,5 +1,6 @@
 #include "linuxsessionbackend.h"
 
+#include "controlpanels.h"
 #include "desktoplinks.h"
 #include "gsettingskey.h"
 #include "platformfiles.h"
@@ -24,8 +25,15 @@ struct Mapping {
 
 const char* const kSession = "org.gnome.desktop.session";
 const char* const kScreensaver = "org.gnome.desktop.screensaver";
+const char* const kLockdown = "org.gnome.desktop.lockdown";
 const char* const kPower = "org.gnome.settings-daemon.plugins.power";
 const char* const kBackground = "org.gnome.desktop.background";
+const char* const kShell = "org.gnome.shell";
+const char* const kMutter = "org.gnome.mutter";
+const char* const kDock = "org.gnome.shell.extensions.dash-to-dock";
+const char* const kDing = "org.gnome.shell.extensions.ding";
+
+// Where each setter takes effect on GNOME: the table in README.md ("The linux backend").
 
 // GNOME blanks the screen when the session goes idle, so the screen-saver time-out and
 // both screen-black delays are its idle delay; it has one lock delay for both power sources.
@@ -43,6 +51,38 @@ const Mapping kSleep[] = {
     {"SetPowerSleepDelay", kPower, "sleep-inactive-ac"},
     {"SetBatterySleepDelay", kPower, "sleep-inactive-battery"},
 };
+
+// The extensions' switches: on shows, off hides. A setter none of whose schemas is
+// installed is NotSupported.
+const Mapping kSwitches[] = {
+    {"SetRecycleBinDisplayable", kDing, "show-trash"},
+    {"SetRecycleBinDisplayable", kDock, "show-trash"},
+    {"SetLauncherDisplayable", kDock, "show-show-apps-button"},
+    {"SetUsbTrayIconClickable", kDock, "show-mounts"},
+    {"SetUsbTrayIconClickable", kDing, "show-volumes"},
+};
+
+// Shortcut keys: every key of type "as" of these schemas, enumerated at run time since
+// GNOME's versions differ in them.
+const char* const kShortcutSchemas[] = {
+    "org.gnome.desktop.wm.keybindings",
+    "org.gnome.shell.keybindings",
+    "org.gnome.mutter.keybindings",
+    "org.gnome.mutter.wayland.keybindings",
+    "org.gnome.settings-daemon.plugins.media-keys",
+};
+
+const char* const kNoSuchSetting[] = {
+    "SetHotspotEnable",               // NetworkManager's, restricted by polkit rules as root
+    "SetScreenSaverPolicy",           // the shell draws the lock screen from the background
+    "SetTaskbarRightclickMenuEnable", // the shell's panel has no such menu switch
+    "SetWebTrayIconClickable",        // no tray
+};
+
+const QString kUserValues = QStringLiteral("UserValues");
+const QString kHeld = QStringLiteral("Held");
+const QString kPanelFiles = QStringLiteral("PanelFiles");
+const QString kEmptyList = QStringLiteral("@as []");
 
 const Mapping* find(const Mapping* begin, const Mapping* end, const QString& setter)
 {
@@ -73,11 +113,23 @@ QString fileUri(const QString& path)
     return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
 }
 
-// The picture a screen-saver directory holds: its newest regular file.
-QString newestPicture(const QString& directory)
+QString boolText(bool on)
 {
-    const QFileInfoList files = QDir(directory).entryInfoList(QDir::Files, QDir::Time);
-    return files.isEmpty() ? QString() : files.first().absoluteFilePath();
+    return on ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// The first failure counts; later keys are still tried.
+void worst(int* status, int next)
+{
+    if (*status == Success)
+        *status = next;
+}
+
+// Where a desktop-icons extension draws the desktop.
+bool desktopIconsRun()
+{
+    return GSettingsKey(kDing, "show-trash").available()
+        && GSettingsKey(kShell, "enabled-extensions").readText().contains(QLatin1String("'ding@rastersoft.com'"));
 }
 
 } // namespace
@@ -90,10 +142,21 @@ LinuxSessionBackend::LinuxSessionBackend(const QString& directory, const QString
         m_appliers.insert(QLatin1String(m.setter), &LinuxSessionBackend::applyMapped);
     for (const Mapping& m : kSleep)
         m_appliers.insert(QLatin1String(m.setter), &LinuxSessionBackend::applySleep);
+    for (const Mapping& m : kSwitches)
+        m_appliers.insert(QLatin1String(m.setter), &LinuxSessionBackend::applySwitches);
+    for (const char* setter : kNoSuchSetting)
+        m_appliers.insert(QLatin1String(setter), &LinuxSessionBackend::noSuchSetting);
     m_appliers.insert(QStringLiteral("MonitorBackgroundFile"), &LinuxSessionBackend::applyWallpaper);
     m_appliers.insert(QStringLiteral("SetMonitorBackground"), &LinuxSessionBackend::recordOnly);
-    m_appliers.insert(QStringLiteral("SetScreenSaverPolicy"), &LinuxSessionBackend::applyScreenShield);
     m_appliers.insert(QStringLiteral("CreateDesktopNetAddress"), &LinuxSessionBackend::applyLinks);
+    m_appliers.insert(QStringLiteral("SetShortcutKeyEnable"), &LinuxSessionBackend::applyShortcuts);
+    m_appliers.insert(QStringLiteral("SetResidentTaskbarAppDisplayable"), &LinuxSessionBackend::applyFavourites);
+    m_appliers.insert(QStringLiteral("SetDisplayMode"), &LinuxSessionBackend::applyDisplayMode);
+    m_appliers.insert(QStringLiteral("SetControlConfig"), &LinuxSessionBackend::applyControlConfig);
+
+    // What the policy held before a restart is held again at once.
+    JsonStateFile::ReadResult result = JsonStateFile::ReadResult::Missing;
+    m_keeper.restore(m_record.read(&result).value(kHeld).toObject());
 }
 
 QString LinuxSessionBackend::name() const
@@ -102,6 +165,13 @@ QString LinuxSessionBackend::name() const
 }
 
 QJsonValue LinuxSessionBackend::value(const QString& key)
+{
+    QJsonValue result;
+    m_keeper.run([&] { result = desktopValue(key); });
+    return result;
+}
+
+QJsonValue LinuxSessionBackend::desktopValue(const QString& key)
 {
     if (const Mapping* m = mapped(key))
         return GSettingsKey(m->schema, m->key).read();
@@ -117,20 +187,72 @@ QJsonValue LinuxSessionBackend::value(const QString& key)
 
 int LinuxSessionBackend::change(const QString& key, const Change& change)
 {
+    int status = Success;
+    m_keeper.run([&] { status = changeHere(key, change); });
+    return status;
+}
+
+int LinuxSessionBackend::changeHere(const QString& key, const Change& change)
+{
     const auto applier = m_appliers.constFind(key);
     if (applier == m_appliers.constEnd())
         return NotSupported;
     int status = Success;
     const int saved = m_record.update([&](QJsonObject& record) {
+        const QJsonObject before = record;
         const bool fromDesktop = mapped(key) || sleepMapping(key);
-        const QJsonValue current = fromDesktop ? value(key) : record.value(key);
+        const QJsonValue current = fromDesktop ? desktopValue(key) : record.value(key);
         const QJsonValue next = change(current);
         if (next.isUndefined())
             return false;
-        status = (this->*applier.value())(key, next, current);
-        if (status != Success || fromDesktop)
-            return false; // GSettings holds those values itself
-        record.insert(key, next);
+        status = (this->*applier.value())(key, next, current, record);
+        // GSettings holds the mapped values itself; the user's kept values and the holds
+        // are recorded whatever the outcome.
+        if (status == Success && !fromDesktop)
+            record.insert(key, next);
+        record.insert(kHeld, m_keeper.holds());
+        return record != before;
+    });
+    return status != Success ? status : saved;
+}
+
+int LinuxSessionBackend::holdOnly(const QStringList& operations)
+{
+    int status = Success;
+    m_keeper.run([&] { status = holdOnlyHere(operations); });
+    return status;
+}
+
+int LinuxSessionBackend::holdOnlyHere(const QStringList& operations)
+{
+    return m_record.update([&](QJsonObject& record) {
+        m_keeper.keepOnly(operations);
+        const QJsonObject held = m_keeper.holds();
+        if (record.value(kHeld).toObject() == held)
+            return false;
+        record.insert(kHeld, held);
+        return true;
+    });
+}
+
+int LinuxSessionBackend::giveBack()
+{
+    int status = Success;
+    m_keeper.run([&] { status = giveBackHere(); });
+    return status;
+}
+
+int LinuxSessionBackend::giveBackHere()
+{
+    int status = Success;
+    const int saved = m_record.update([&](QJsonObject& record) {
+        m_keeper.keepOnly({});
+        for (const QString& owner : record.value(kUserValues).toObject().keys())
+            worst(&status, giveBackOf(record, owner));
+        QJsonObject panels = record.value(kPanelFiles).toObject();
+        worst(&status, controlpanels::restore(panels));
+        record.insert(kPanelFiles, panels);
+        record.insert(kHeld, m_keeper.holds());
         return true;
     });
     return status != Success ? status : saved;
@@ -146,13 +268,75 @@ int LinuxSessionBackend::keepFile(const QString& source, const QString& label, Q
     return keepCopy(m_directory, source, label + QLatin1Char('-') + stamp, kept);
 }
 
-int LinuxSessionBackend::applyMapped(const QString& key, const QJsonValue& next, const QJsonValue&)
+int LinuxSessionBackend::put(QJsonObject& record, const QString& owner, const QByteArray& schema,
+                             const QByteArray& key, const QString& text, bool giveBack)
 {
-    const Mapping* m = mapped(key);
-    return GSettingsKey(m->schema, m->key).write(next);
+    const GSettingsKey target(schema, key);
+    if (!target.available()) {
+        qWarning() << "vorn-xwe: no GSettings key" << schema << key << "on this desktop";
+        return NotSupported;
+    }
+    if (text.isEmpty())
+        return InvalidArgument;
+    if (giveBack) {
+        QJsonObject all = record.value(kUserValues).toObject();
+        QJsonObject own = all.value(owner).toObject();
+        const QString id = QString::fromUtf8(schema + ' ' + key);
+        // Only the first time: later the key holds the policy's value, not the user's.
+        if (!own.contains(id)) {
+            own.insert(id, target.userText());
+            all.insert(owner, own);
+            record.insert(kUserValues, all);
+        }
+    }
+    m_keeper.hold(schema, key, text, owner);
+    const int status = target.writeText(text);
+    if (status != Success)
+        m_keeper.drop(schema, key);
+    return status;
 }
 
-int LinuxSessionBackend::applySleep(const QString& key, const QJsonValue& next, const QJsonValue&)
+int LinuxSessionBackend::giveBackOf(QJsonObject& record, const QString& owner)
+{
+    m_keeper.release(owner);
+    QJsonObject all = record.value(kUserValues).toObject();
+    QJsonObject own = all.value(owner).toObject();
+    int status = Success;
+    for (const QString& id : own.keys()) {
+        const QByteArray schema = id.section(QLatin1Char(' '), 0, 0).toUtf8();
+        const QByteArray key = id.section(QLatin1Char(' '), 1).toUtf8();
+        const GSettingsKey target(schema, key);
+        const QJsonValue user = own.value(id);
+        int given = Success;
+        if (target.available())
+            given = user.isString() ? target.writeText(user.toString()) : target.reset();
+        if (given == Success)
+            own.remove(id);
+        else
+            worst(&status, given);
+    }
+    if (own.isEmpty())
+        all.remove(owner);
+    else
+        all.insert(owner, own);
+    record.insert(kUserValues, all);
+    return status;
+}
+
+int LinuxSessionBackend::applyMapped(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    const Mapping* m = mapped(key);
+    const GSettingsKey target(m->schema, m->key);
+    if (!target.available())
+        return NotSupported;
+    int status = put(record, key, m->schema, m->key, target.textOf(next), false);
+    // Locking on wake needs the lock screen itself allowed.
+    if (status == Success && key == QLatin1String("SetLockScreenAtAwake") && next.toBool())
+        status = put(record, key, kLockdown, "disable-lock-screen", boolText(false), true);
+    return status;
+}
+
+int LinuxSessionBackend::applySleep(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
 {
     const Mapping* m = sleepMapping(key);
     const GSettingsKey timeout(m->schema, sleepKey(*m, "-timeout"));
@@ -161,17 +345,19 @@ int LinuxSessionBackend::applySleep(const QString& key, const QJsonValue& next, 
         return NotSupported;
     const int seconds = next.toInt();
     if (seconds == 0)
-        return action.write(QStringLiteral("nothing"));
-    const int status = timeout.write(seconds);
+        return put(record, key, m->schema, sleepKey(*m, "-type"), QStringLiteral("'nothing'"), false);
+    const int status = put(record, key, m->schema, sleepKey(*m, "-timeout"), timeout.textOf(seconds), false);
     // Another action chosen by the user (hibernate) stays; only "never" is undone.
     if (status != Success || action.read() != QJsonValue(QStringLiteral("nothing")))
         return status;
-    return action.write(QStringLiteral("suspend"));
+    return put(record, key, m->schema, sleepKey(*m, "-type"), QStringLiteral("'suspend'"), false);
 }
 
-int LinuxSessionBackend::applyWallpaper(const QString&, const QJsonValue& next, const QJsonValue& current)
+int LinuxSessionBackend::applyWallpaper(const QString&, const QJsonValue& next, const QJsonValue& current,
+                                        QJsonObject& record)
 {
     // GNOME has one background for every monitor: the copy that is new is the one to show.
+    const QString owner = QStringLiteral("SetMonitorBackground");
     const QJsonObject wanted = next.toObject();
     const QJsonObject before = current.toObject();
     QStringList inUse;
@@ -180,10 +366,11 @@ int LinuxSessionBackend::applyWallpaper(const QString&, const QJsonValue& next, 
         inUse.append(it.value().toString());
         if (before.value(it.key()) == it.value())
             continue;
-        const QString uri = fileUri(it.value().toString());
-        status = GSettingsKey(kBackground, "picture-uri").write(uri);
+        const GSettingsKey uri(kBackground, "picture-uri");
+        const QString text = uri.textOf(fileUri(it.value().toString()));
+        status = put(record, owner, kBackground, "picture-uri", text, false);
         if (status == Success)
-            status = GSettingsKey(kBackground, "picture-uri-dark").write(uri);
+            status = put(record, owner, kBackground, "picture-uri-dark", text, false);
         if (status != Success)
             return status;
     }
@@ -191,42 +378,116 @@ int LinuxSessionBackend::applyWallpaper(const QString&, const QJsonValue& next, 
     return status;
 }
 
-int LinuxSessionBackend::applyScreenShield(const QString&, const QJsonValue& next, const QJsonValue&)
+int LinuxSessionBackend::applyLinks(const QString&, const QJsonValue& next, const QJsonValue& current, QJsonObject&)
 {
-    const GSettingsKey picture(kScreensaver, "picture-uri");
-    if (!picture.available())
-        return NotSupported;
-    const QString source = newestPicture(next.toString());
-    if (source.isEmpty())
-        return FileNotFound;
-    QString kept;
-    int status = keepFile(source, QStringLiteral("screensaver"), &kept);
-    if (status == Success)
-        status = picture.write(fileUri(kept));
-    if (status == Success)
-        dropOldCopies(QStringLiteral("screensaver-"), {kept});
-    return status;
-}
-
-int LinuxSessionBackend::applyLinks(const QString&, const QJsonValue& next, const QJsonValue& current)
-{
+    // Files taken away since the last application come back.
+    const bool onDesktop = desktopIconsRun();
     const QJsonArray before = current.toArray();
     for (const QJsonValue& value : next.toArray()) {
-        if (before.contains(value) && QFileInfo::exists(desktoplinks::entryPath(value[QStringLiteral("name")].toString())))
-            continue;
         const QJsonObject link = value.toObject();
-        const int status = desktoplinks::write(link.value(QStringLiteral("name")).toString(),
-                                               link.value(QStringLiteral("icon")).toString(),
-                                               link.value(QStringLiteral("url")).toString());
+        const QString name = link.value(QStringLiteral("name")).toString();
+        if (before.contains(value) && desktoplinks::present(name, onDesktop))
+            continue;
+        const int status = desktoplinks::write(name, link.value(QStringLiteral("icon")).toString(),
+                                               link.value(QStringLiteral("url")).toString(), onDesktop);
         if (status != Success)
             return status;
     }
     return Success;
 }
 
-int LinuxSessionBackend::recordOnly(const QString&, const QJsonValue&, const QJsonValue&)
+int LinuxSessionBackend::applyShortcuts(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    if (next.toBool())
+        return giveBackOf(record, key);
+    QList<QByteArray> schemas;
+    for (const char* schema : kShortcutSchemas)
+        schemas.append(schema);
+    for (const QByteArray& schema : GSettingsKey::schemas()) {
+        if (schema.endsWith(".keybindings") && !schemas.contains(schema))
+            schemas.append(schema);
+    }
+    int status = Success;
+    int emptied = 0;
+    for (const QByteArray& schema : schemas) {
+        for (const QByteArray& name : GSettingsKey::keysOfType(schema, "as")) {
+            worst(&status, put(record, key, schema, name, kEmptyList, true));
+            ++emptied;
+        }
+    }
+    // The dock's own: Super and a number, and the key that shows the dock.
+    for (const char* dockKey : {"hot-keys", "hotkeys-show-dock"}) {
+        if (GSettingsKey(kDock, dockKey).available())
+            worst(&status, put(record, key, kDock, dockKey, boolText(false), true));
+    }
+    if (GSettingsKey(kMutter, "overlay-key").available()) {
+        worst(&status, put(record, key, kMutter, "overlay-key", QStringLiteral("''"), true));
+        ++emptied;
+    }
+    qInfo() << "vorn-xwe: shortcut keys switched off:" << emptied;
+    return emptied == 0 ? int(NotSupported) : status;
+}
+
+int LinuxSessionBackend::applyFavourites(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    if (next.toBool())
+        return giveBackOf(record, key);
+    int status = put(record, key, kShell, "favorite-apps", kEmptyList, true);
+    if (GSettingsKey(kDock, "show-favorites").available())
+        worst(&status, put(record, key, kDock, "show-favorites", boolText(false), true));
+    return status;
+}
+
+int LinuxSessionBackend::applySwitches(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    int status = Success;
+    int applied = 0;
+    for (const Mapping& m : kSwitches) {
+        if (key != QLatin1String(m.setter) || !GSettingsKey(m.schema, m.key).available())
+            continue;
+        worst(&status, put(record, key, m.schema, m.key, boolText(next.toBool()), true));
+        ++applied;
+    }
+    if (applied == 0)
+        qWarning().noquote() << "vorn-xwe:" << key << "needs the dock or the desktop-icons extension, neither is installed";
+    return applied == 0 ? int(NotSupported) : status;
+}
+
+int LinuxSessionBackend::applyDisplayMode(const QString& key, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    // "fashion" a floating dock, "efficient" a panel along the whole edge.
+    if (!GSettingsKey(kDock, "extend-height").available()) {
+        qWarning().noquote() << "vorn-xwe:" << key << "needs the dock extension, it is not installed";
+        return NotSupported;
+    }
+    return put(record, key, kDock, "extend-height", boolText(next.toString() == QLatin1String("efficient")), true);
+}
+
+int LinuxSessionBackend::applyControlConfig(const QString&, const QJsonValue& next, const QJsonValue&, QJsonObject& record)
+{
+    const QJsonObject config = next.toObject();
+    QJsonObject saved = record.value(kPanelFiles).toObject();
+    QStringList all;
+    QStringList shown;
+    for (const QJsonValue& module : config.value(QStringLiteral("all")).toArray())
+        all.append(module.toString());
+    for (const QJsonValue& module : config.value(QStringLiteral("shown")).toArray())
+        shown.append(module.toString());
+    const int status = config.value(QStringLiteral("apply")).toBool() ? controlpanels::apply(all, shown, saved)
+                                                                      : controlpanels::restore(saved);
+    record.insert(kPanelFiles, saved);
+    return status;
+}
+
+int LinuxSessionBackend::recordOnly(const QString&, const QJsonValue&, const QJsonValue&, QJsonObject&)
 {
     return Success;
+}
+
+int LinuxSessionBackend::noSuchSetting(const QString& key, const QJsonValue&, const QJsonValue&, QJsonObject&)
+{
+    qInfo().noquote() << "vorn-xwe:" << key << "has no counterpart on this desktop, nothing changed";
+    return NoSuchSetting;
 }
 
 void LinuxSessionBackend::dropOldCopies(const QString& prefix, const QStringList& inUse) const

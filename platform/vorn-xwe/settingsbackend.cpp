@@ -16,6 +16,16 @@ QList<uint> SettingsBackend::localUsers(const QString& passwdPath)
     return localUserIds(passwdPath);
 }
 
+int SettingsBackend::holdOnly(const QStringList&)
+{
+    return 0; // nothing is held where nothing can be changed by others
+}
+
+int SettingsBackend::giveBack()
+{
+    return 0;
+}
+
 QString SettingsBackend::kind()
 {
     const QString kind = qEnvironmentVariable("VORN_XWE_BACKEND");

@@ -3,6 +3,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -31,6 +32,12 @@ public:
     // Takes a copy of a file the caller may delete once the call returned,
     // stored under label; *kept receives the copy's path.
     virtual int keepFile(const QString& source, const QString& label, QString* kept) = 0;
+    // Settings of these operations stay held against changes by others; the holds of
+    // every other operation end. A status of status.h.
+    virtual int holdOnly(const QStringList& operations);
+    // Every hold ends and every value and file the backend changed for the user's
+    // restrictions is given back (the domain is left).
+    virtual int giveBack();
     // Ids of the local people who can log in (uid 1000 to 9999 with a login shell).
     virtual QList<uint> localUsers(const QString& passwdPath);
 

@@ -16,6 +16,8 @@ enum Status : int {
     NotSupported = 8,
     // The setting could not be made to hold in full (the log names what stays as it was).
     NotEnforced = 9,
+    // The desktop has no such thing at all: nothing a user could see would change.
+    NoSuchSetting = 10,
 };
 
 } // namespace xwe

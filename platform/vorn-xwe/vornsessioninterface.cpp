@@ -207,6 +207,18 @@ int VornSessionInterface::SetControlConfig(const QStringList& allModules, const 
                              config);
 }
 
+int VornSessionInterface::HoldSettings(const QStringList& operations)
+{
+    return d->service.call(QStringLiteral("HoldSettings"), {asJson(operations)},
+                           [&](xwe::SettingsBackend& backend) { return backend.holdOnly(operations); });
+}
+
+int VornSessionInterface::GiveBackSettings()
+{
+    return d->service.call(QStringLiteral("GiveBackSettings"), {},
+                           [&](xwe::SettingsBackend& backend) { return backend.giveBack(); });
+}
+
 int VornSessionInterface::GetPowerLockDelay()
 {
     return d->delay(QStringLiteral("SetPowerLockDelay"), QStringLiteral("GetPowerLockDelay"));

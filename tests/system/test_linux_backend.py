@@ -198,6 +198,7 @@ def test_qars_applies_desktop_settings_through_gsettings(lab, linux_env):
         ("wallpaper/wallpaper_name", "images/wallpaper.png")], timeout=30)
 
     assert results["screen_saver/screen_saver_time_out"] == "successsuccess"
+    # Without the dock's schema there is nothing to hide the launcher with.
     assert results["taskbar/taskbar_launcher"] == NOT_SUPPORTED
     assert results["wallpaper/wallpaper_name"] == "success"
     assert "failed" not in results["power/power_config"]
@@ -212,3 +213,136 @@ def test_qars_applies_desktop_settings_through_gsettings(lab, linux_env):
     assert uri.startswith("file://") and uri.endswith(".png")
     with open(uri[len("file://"):], "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+NO_SUCH_SETTING = "failed (status 10): this desktop has no such setting"
+DOCK = "org.gnome.shell.extensions.dash-to-dock"
+DING = "org.gnome.shell.extensions.ding"
+# Panels of the lab server's modules that a policy showing display, sound and update hides.
+HIDDEN_PANELS = ["network", "wifi", "wwan", "power", "datetime", "user-accounts",
+                 "online-accounts", "default-apps"]
+
+
+def set_gsettings(lab, schema, key, value):
+    env = harness.clean_env()
+    env.update(lab.sandbox.env("alice"))
+    env.update({"GSETTINGS_BACKEND": "keyfile", "GSETTINGS_SCHEMA_DIR": lab_schemas()})
+    subprocess.run(["gsettings", "set", schema, key, value], env=env, check=True)
+
+
+def lab_schemas():
+    """The dock's and desktop icons' schemas ./run compiles (tools/lab/extension-schemas.sh)."""
+    path = os.path.join(os.path.abspath(os.environ.get("VORN_BUILD_DIR") or "build"), "lab-schemas")
+    assert os.path.exists(os.path.join(path, "gschemas.compiled")), "no " + path
+    return path
+
+
+def gnome_gsettings(lab, schema, key):
+    env = harness.clean_env()
+    env.update(lab.sandbox.env("alice"))
+    env.update({"GSETTINGS_BACKEND": "keyfile", "GSETTINGS_SCHEMA_DIR": lab_schemas()})
+    return subprocess.run(["gsettings", "get", schema, key], env=env, check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def valid_entry(path):
+    return subprocess.run(["desktop-file-validate", path], capture_output=True).returncode == 0
+
+
+def test_qars_takes_every_setting_to_gnome_and_holds_it(lab, linux_env):
+    home = lab.sandbox.home("alice")
+    # Alice's own desktop before any policy, with the desktop-icons extension running.
+    keyfile = os.path.join(home, ".config", "glib-2.0", "settings", "keyfile")
+    os.makedirs(os.path.dirname(keyfile), exist_ok=True)
+    with open(keyfile, "w", encoding="utf-8") as f:
+        f.write("[org/gnome/shell]\nfavorite-apps=['mine.desktop']\n"
+                "enabled-extensions=['ding@rastersoft.com']\n"
+                "[org/gnome/desktop/wm/keybindings]\nclose=['<Super>q']\n")
+    env = dict(linux_env, GSETTINGS_SCHEMA_DIR=lab_schemas())
+    prog = lab.start("qars", extra_env=env)
+    prog.wait_for_output("control centre modules known:", timeout=75)
+    power = {"batteryLock": 1, "batteryScreen": 5, "batterySleep": 20,
+             "powerLock": 2, "powerScreen": 10, "powerSleep": 0}
+    web = [{"name": "Intranet", "url": "https://intranet.lab.internal/",
+            "iconPath": "images/icons/intranet.png"}]
+    results = apply(lab, "session", [
+        ("control_center/control_center_configs", json.dumps(["display", "sound", "update"])),
+        ("desktop_shortcuts/desktop_shortcuts_list", json.dumps(web)),
+        ("personal_hotdot/personal_hotdot_status", "0"),
+        ("power/power_config", json.dumps(power)),
+        ("screen_saver/screen_saver_time_out", "10"),
+        ("screen_saver_wallpaper/screen_saver_wallpaper_name", "images/screensaver.png"),
+        ("shortcut/shortcut_status", "0"),
+        ("taskbar/app_setting_trash", "0"),
+        ("taskbar/taskbar_display_mode", "2"),
+        ("taskbar/taskbar_dock_app", "0"),
+        ("taskbar/taskbar_launcher", "0"),
+        ("taskbar/taskbar_right_menu", "0"),
+        ("taskbar/tray_icon_network", "0"),
+        ("taskbar/tray_icon_usb", "0"),
+        ("wallpaper/wallpaper_name", "images/wallpaper.png")], timeout=60)
+
+    assert {k: v for k, v in results.items() if v == NO_SUCH_SETTING}.keys() == {
+        "personal_hotdot/personal_hotdot_status", "taskbar/taskbar_right_menu",
+        "taskbar/tray_icon_network", "screen_saver_wallpaper/screen_saver_wallpaper_name"}
+    assert results["screen_saver/screen_saver_time_out"] == "successsuccess"
+    assert "failed" not in results["power/power_config"]
+    for key in ("control_center/control_center_configs", "desktop_shortcuts/desktop_shortcuts_list",
+                "shortcut/shortcut_status", "taskbar/app_setting_trash",
+                "taskbar/taskbar_display_mode", "taskbar/taskbar_dock_app",
+                "taskbar/taskbar_launcher", "taskbar/tray_icon_usb", "wallpaper/wallpaper_name"):
+        assert results[key] == "success", key
+
+    g = lambda schema, key: gnome_gsettings(lab, schema, key)  # noqa: E731
+    assert g("org.gnome.desktop.session", "idle-delay") == "uint32 600"
+    assert g("org.gnome.desktop.screensaver", "lock-enabled") == "true"
+    assert g("org.gnome.desktop.lockdown", "disable-lock-screen") == "false"
+    assert g("org.gnome.desktop.screensaver", "lock-delay") == "uint32 120"
+    assert g("org.gnome.settings-daemon.plugins.power", "sleep-inactive-ac-type") == "'nothing'"
+    assert g("org.gnome.desktop.background", "picture-uri").startswith("'file://")
+    assert g("org.gnome.desktop.wm.keybindings", "close") == "@as []"
+    assert g("org.gnome.settings-daemon.plugins.media-keys", "screensaver") == "@as []"
+    assert g("org.gnome.mutter", "overlay-key") == "''"
+    assert g("org.gnome.shell", "favorite-apps") == "@as []"
+    assert g(DOCK, "show-favorites") == "false"
+    assert g(DING, "show-trash") == g(DOCK, "show-trash") == "false"
+    assert g(DOCK, "show-show-apps-button") == "false"
+    assert g(DOCK, "extend-height") == "true"  # "efficient": along the whole edge
+    assert g(DOCK, "show-mounts") == g(DING, "show-volumes") == "false"
+    apps = os.path.join(home, ".local", "share", "applications")
+    for panel in HIDDEN_PANELS:
+        path = os.path.join(apps, "gnome-%s-panel.desktop" % panel)
+        assert valid_entry(path) and "\nHidden=true\n" in open(path, encoding="utf-8").read(), panel
+    assert not os.path.exists(os.path.join(apps, "gnome-display-panel.desktop"))
+    [entry] = [os.path.join(apps, f) for f in os.listdir(apps) if f.startswith("vorn-weblink-")]
+    on_desktop = os.path.join(home, "Desktop", "Intranet.desktop")
+    for path in (entry, on_desktop):
+        text = open(path, encoding="utf-8").read()
+        assert valid_entry(path) and 'Exec=xdg-open "https://intranet.lab.internal/"' in text
+    assert mode(on_desktop) == 0o755
+
+    # Alice changes a held key back: it returns, and the log names it once per change.
+    set_gsettings(lab, "org.gnome.shell", "favorite-apps", "['other.desktop']")
+    wait_until(lambda: g("org.gnome.shell", "favorite-apps") == "@as []", 10,
+               what="favourites emptied again")
+    prog.wait_for_output("put back org.gnome.shell favorite-apps", timeout=10)
+
+    # A later document without the favourites lets them go; the time-out stays held.
+    results = apply(lab, "session", [("screen_saver/screen_saver_time_out", "10")])
+    assert results == {"screen_saver/screen_saver_time_out": "successsuccess"}
+    set_gsettings(lab, "org.gnome.shell", "favorite-apps", "['other.desktop']")
+    set_gsettings(lab, "org.gnome.desktop.session", "idle-delay", "60")
+    wait_until(lambda: g("org.gnome.desktop.session", "idle-delay") == "uint32 600", 10,
+               what="the time-out put back")
+    assert g("org.gnome.shell", "favorite-apps") == "['other.desktop']"
+
+    # Leaving the domain gives back what the restrictions took.
+    lab.vorng.emit_domain_removed()
+    lab.stubs.wait_for_call(["systemctl", "--global", "stop", "lumo-session"], timeout=15)
+    assert g("org.gnome.desktop.wm.keybindings", "close") == "['<Super>q']"
+    assert g("org.gnome.mutter", "overlay-key") == "'Super_L'"
+    assert g("org.gnome.shell", "favorite-apps") == "['mine.desktop']"
+    assert g(DING, "show-trash") == g(DOCK, "show-trash") == "true"
+    assert g(DOCK, "extend-height") == "false"
+    assert g("org.gnome.desktop.lockdown", "disable-lock-screen") == "false"
+    assert not [f for f in os.listdir(apps) if f.endswith("-panel.desktop")]

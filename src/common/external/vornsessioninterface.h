@@ -29,6 +29,13 @@ public:
     int CreateDesktopNetAddress(const QString& name, const QString& icon, const QString& url);
     int SetControlConfig(const QStringList& allModules, const QStringList& shown, bool apply);
 
+    // The settings of these operations (setter names) stay as the policy set them, a change
+    // by anyone else undone; the holds of every other operation end.
+    int HoldSettings(const QStringList& operations);
+    // Every hold ends, and what the restrictions changed of the user's own desktop
+    // (shortcut keys, favourites, panels, the dock's and desktop icons' switches) is given back.
+    int GiveBackSettings();
+
     int GetPowerLockDelay();
     int SetPowerLockDelay(int seconds);
     int GetPowerScreenBlackDelay();

@@ -46,6 +46,32 @@ VornSessionInterface* session()
     return VornSessionInterface::Instance();
 }
 
+// The adaption setters each setting key calls.
+struct SettingSetters
+{
+    const char* key;
+    const char* setters; // blank-separated
+};
+
+const SettingSetters kSettingSetters[] = {
+    {"control_center/control_center_configs", "SetControlConfig"},
+    {"desktop_shortcuts/desktop_shortcuts_list", "CreateDesktopNetAddress"},
+    {"personal_hotdot/personal_hotdot_status", "SetHotspotEnable"},
+    {"power/power_config", "SetBatteryLockDelay SetBatteryScreenBlackDelay SetBatterySleepDelay "
+                           "SetPowerLockDelay SetPowerScreenBlackDelay SetPowerSleepDelay"},
+    {"screen_saver/screen_saver_time_out", "SetScreenSaverTime SetLockScreenAtAwake"},
+    {"screen_saver_wallpaper/screen_saver_wallpaper_name", "SetScreenSaverPolicy"},
+    {"shortcut/shortcut_status", "SetShortcutKeyEnable"},
+    {"taskbar/app_setting_trash", "SetRecycleBinDisplayable"},
+    {"taskbar/taskbar_display_mode", "SetDisplayMode"},
+    {"taskbar/taskbar_dock_app", "SetResidentTaskbarAppDisplayable"},
+    {"taskbar/taskbar_launcher", "SetLauncherDisplayable"},
+    {"taskbar/taskbar_right_menu", "SetTaskbarRightclickMenuEnable"},
+    {"taskbar/tray_icon_network", "SetWebTrayIconClickable"},
+    {"taskbar/tray_icon_usb", "SetUsbTrayIconClickable"},
+    {"wallpaper/wallpaper_name", "SetMonitorBackground"},
+};
+
 // The six power delays, in the order they are applied. A delay already in
 // place records its own text, or nothing for the two screen-off and sleep
 // delays that never had one.
@@ -83,6 +109,16 @@ SessionConfig* SessionConfig::GetInstance()
 {
     static SessionConfig instance;
     return &instance;
+}
+
+int SessionConfig::holdSettingsOf(const QStringList& settingKeys)
+{
+    QStringList setters;
+    for (const SettingSetters& entry : kSettingSetters) {
+        if (settingKeys.contains(QLatin1String(entry.key)))
+            setters << QString::fromLatin1(entry.setters).split(QLatin1Char(' '));
+    }
+    return session()->HoldSettings(setters);
 }
 
 QString SessionConfig::setAppTrash(const QString& value)

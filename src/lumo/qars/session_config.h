@@ -34,6 +34,10 @@ public:
     // is deleted when the retries end. Returns the first attempt's text.
     QString setBackground(const QString& path);
 
+    // The settings of a document are held against changes by others until a later
+    // document leaves them out: every other hold ends. Returns the adaption status.
+    int holdSettingsOf(const QStringList& settingKeys);
+
     // Wallpaper retry ticks counted so far (shared by all pending retries).
     static int backgroundRetryCount();
 

@@ -16,6 +16,10 @@ void SessionPolicyExecutor::documentLoaded()
 {
     // A new document forgets what the previous one fetched: all of it is fetched.
     d->fetched.begin(documentIdentity());
+    // What this document leaves out is no longer held; a document that could not be read
+    // changes nothing.
+    if (!documentIdentity().isEmpty())
+        SessionConfig::GetInstance()->holdSettingsOf(getPolicy().keys());
 }
 
 bool SessionPolicyExecutor::reusesFetched(const QString& url, const QString& localPath)

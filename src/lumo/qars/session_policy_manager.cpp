@@ -125,6 +125,8 @@ void SessionPolicyManager::restoreAndLeave()
     session->SetRecycleBinDisplayable(true);
     session->SetWebTrayIconClickable(true);
     session->SetUsbTrayIconClickable(true);
+    // Nothing is held any more, and what the restrictions took from the desktop comes back.
+    session->GiveBackSettings();
 
     connect(startSystemctl(this, QStringLiteral("disable")), &ChildProcess::finished, this, [this] {
         qDebug() << "lumo-session remove domain end";
