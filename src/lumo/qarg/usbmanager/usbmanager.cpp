@@ -296,9 +296,18 @@ void UsbManager::receiveDevice(udev_monitor* monitor)
         endLoopIfStopped();
         return;
     }
+    errno = 0;
     udev_device* device = udev_monitor_receive_device(monitor);
-    if (!device)
+    if (!device) {
+        // Nothing for us (filtered out, or a lost burst); only a descriptor
+        // that is gone ends the monitoring, until the thread starts again.
+        if (errno == EBADF || errno == ENOTSOCK) {
+            qWarning() << "udev monitor wait failed, errno" << errno;
+            if (d_func()->m_loop)
+                d_func()->m_loop->quit();
+        }
         return;
+    }
     if (ctrlStatus())
         processDevice(device);
     udev_device_unref(device);

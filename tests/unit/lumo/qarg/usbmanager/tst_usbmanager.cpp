@@ -394,7 +394,7 @@ private slots:
     }
 
     // The loop runs on its own thread, executes queued calls between waits,
-    // and ends within a poll interval when asked.
+    // and ends at once when asked, also after a restart.
     void threadLoop()
     {
         RecordingUsbManager m;
