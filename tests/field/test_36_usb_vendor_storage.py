@@ -122,3 +122,10 @@ def test_refused_vendor_class_storage_stays_held_and_off_the_storage_driver(lab,
     assert vendor in asked[0] and product in asked[0]
     assert machine.run("test -e %s/driver" % iface).rc != 0, "the storage driver took it"
     assert attr(machine, iface, "authorized") == "0"
+
+    # What the hold keeps away: authorized by hand, the storage driver takes the interface.
+    name = iface.rsplit("/", 1)[-1]
+    machine.sh("echo 1 > %s/authorized && echo %s > /sys/bus/usb/drivers_probe" % (iface, name))
+    wait_until(lambda: machine.run("dmesg | grep -q 'usb-storage %s: USB Mass Storage device "
+                                   "detected'" % name).rc == 0, 60,
+               "usb-storage to take the vendor-specific interface", 0.5)
