@@ -12,4 +12,5 @@ struct UsbConnectionInfo
     QString vendorId;
     QString productId;
     QString sysPath;
+    quint64 plug = 0; // the plug of the device asked about (UsbDeviceInfo::plug)
 };

@@ -16,6 +16,9 @@ struct UsbDeviceEvent
     // idVendor, idProduct, bInterfaceClass, busnum, devnum); absent ones are
     // not in the hash.
     QHash<QString, QString> sysAttrs;
+    // The package's udev rule found that a storage driver binds this
+    // vendor-class interface (the usb-storage quirk table matches by ids).
+    bool storageDriver = false;
 
     QString sysAttr(const QString& name) const { return sysAttrs.value(name); }
 };

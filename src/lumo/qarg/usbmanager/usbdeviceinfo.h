@@ -19,4 +19,5 @@ struct UsbDeviceInfo
     QString label;          // volume label of devNode
     QString diskSize;       // size text of the whole disk
     QString size;           // size text of devNode
+    quint64 plug = 0;       // which plug of its port this is; 0 when not known
 };

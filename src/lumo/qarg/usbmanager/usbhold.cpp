@@ -41,12 +41,23 @@ bool writeAttribute(const QString& path, const QByteArray& value, int extraFlags
     return true;
 }
 
-QByteArray readAttribute(const QString& path)
+// The whole value as the kernel gives it, without its closing newline: the
+// form libudev hands to the monitor's events (a serial may be long, and may
+// end in blanks).
+QByteArray readValue(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    return file.read(64).trimmed();
+    QByteArray value = file.readAll();
+    while (value.endsWith('\n') || value.endsWith('\r'))
+        value.chop(1);
+    return value;
+}
+
+QByteArray readAttribute(const QString& path)
+{
+    return readValue(path).trimmed();
 }
 
 QString devicePath(const QString& name, const char* attr)
@@ -188,16 +199,21 @@ QStringList UsbHold::heldDevices()
     return devices;
 }
 
+bool UsbHold::hasIds(const QString& busId, const QString& vendorId, const QString& productId,
+                     const QString& serial)
+{
+    return QString::fromUtf8(readValue(devicePath(busId, "idVendor"))) == vendorId
+        && QString::fromUtf8(readValue(devicePath(busId, "idProduct"))) == productId
+        && QString::fromUtf8(readValue(devicePath(busId, "serial"))) == serial;
+}
+
 QStringList UsbHold::heldDevicesWith(const QString& vendorId, const QString& productId,
                                      const QString& serial)
 {
     QStringList matching;
     for (const QString& device : heldDevices()) {
-        if (QString::fromUtf8(readAttribute(devicePath(device, "idVendor"))) == vendorId
-            && QString::fromUtf8(readAttribute(devicePath(device, "idProduct"))) == productId
-            && QString::fromUtf8(readAttribute(devicePath(device, "serial"))) == serial) {
+        if (hasIds(device, vendorId, productId, serial))
             matching.append(device);
-        }
     }
     return matching;
 }

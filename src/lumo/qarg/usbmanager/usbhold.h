@@ -42,6 +42,9 @@ public:
 
     // Devices with a governed interface that is not authorized, by bus id.
     static QStringList heldDevices();
+    // The device's own ids and serial are these (whole sysfs values).
+    static bool hasIds(const QString& busId, const QString& vendorId, const QString& productId,
+                       const QString& serial);
     // Held devices with these ids, by bus id.
     static QStringList heldDevicesWith(const QString& vendorId, const QString& productId,
                                        const QString& serial);

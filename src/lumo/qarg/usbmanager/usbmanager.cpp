@@ -10,16 +10,16 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 
-#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QMutexLocker>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QtDebug>
 
 #include <libudev.h>
 
 #include <cerrno>
-#include <poll.h>
 
 namespace {
 // A tool still running when the monitor is stopped gets this long between
@@ -30,6 +30,9 @@ const QString kAdd = QStringLiteral("add");
 const QString kChange = QStringLiteral("change");
 const QString kRemove = QStringLiteral("remove");
 const QString kNoDevice = QStringLiteral("*");
+const QString kUsbDevice = QStringLiteral("usb_device");
+// Set by the package's udev rule on an interface a storage driver binds.
+const char kStorageDriverProperty[] = "QARG_USB_STORAGE";
 
 const char* const kWatchedAttrs[] = {"product", "serial",  "idVendor", "idProduct",
                                      "bInterfaceClass", "busnum", "devnum"};
@@ -53,6 +56,8 @@ UsbDeviceEvent eventFromUdev(udev_device* device)
         if (value)
             event.sysAttrs.insert(QString::fromLatin1(name), QString::fromUtf8(value));
     }
+    const char* storage = udev_device_get_property_value(device, kStorageDriverProperty);
+    event.storageDriver = storage && qstrcmp(storage, "1") == 0;
     return event;
 }
 
@@ -111,6 +116,15 @@ void UsbManager::quit()
 {
     d_func()->m_stopAsked.storeRelease(1);
     d_func()->m_running.storeRelease(0);
+    // Wakes the loop where it waits; posted events die with the object.
+    QMetaObject::invokeMethod(this, [this] { endLoopIfStopped(); }, Qt::QueuedConnection);
+}
+
+void UsbManager::endLoopIfStopped()
+{
+    Q_D(UsbManager);
+    if (d->m_loop && !keepRunning())
+        d->m_loop->quit();
 }
 
 void UsbManager::setCtrlStatus(const bool& status)
@@ -177,12 +191,19 @@ void UsbManager::init()
 
 void UsbManager::preManage()
 {
+    Q_D(UsbManager);
     if (isActivatorInVerifingModel() || !ctrlStatus())
         return;
     const QList<UsbDeviceInfo> devices = getCurrentUsbDevList();
-    for (const UsbDeviceInfo& device : devices) {
+    for (UsbDeviceInfo device : devices) {
         if (!keepRunning())
             break;
+        QMutexLocker lock(&d->m_mutex);
+        // Each device found is a plug of its port, as if it had just come.
+        const QString busId = UsbHold::busIdOf(device.devPath);
+        if (!d->m_plugs.contains(busId))
+            d->m_plugs.insert(busId, {++d->m_lastPlug, QString()});
+        device.plug = d->m_plugs.value(busId).plug;
         execDevWhiteList(device, CheckStartup);
     }
 }
@@ -251,29 +272,45 @@ void UsbManager::monitorDevices(udev* udevContext)
     const int fd = udev_monitor_get_fd(monitor);
     qInfo() << "usb monitor listening";
 
-    while (keepRunning()) {
-        pollfd pfd = {fd, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, 50);
-        if (ready < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            qWarning() << "udev monitor wait failed, errno" << errno;
-            break;
-        }
-        if (ready > 0 && (pfd.revents & POLLIN)) {
-            QMutexLocker lock(&d->m_mutex);
-            udev_device* device = udev_monitor_receive_device(monitor);
-            if (device) {
-                if (ctrlStatus())
-                    processDevice(device);
-                udev_device_unref(device);
-            }
-        }
-        // Queued calls from the manager run here, between two waits.
-        QCoreApplication::processEvents();
+    // The thread sleeps until an event comes or a call is queued to it:
+    // nothing wakes it while no device comes and goes. One event is taken per
+    // wake-up, so queued calls run between two events, in their order.
+    {
+        QEventLoop loop;
+        QSocketNotifier notifier(fd, QSocketNotifier::Read);
+        connect(&notifier, &QSocketNotifier::activated, this,
+                [this, monitor] { receiveDevice(monitor); });
+        d->m_loop = &loop;
+        // A stop asked meanwhile; a quit of the thread also ends loop.exec().
+        if (keepRunning())
+            loop.exec();
+        d->m_loop = nullptr;
     }
     // Closes the descriptor; a restarted thread makes a new monitor.
     udev_monitor_unref(monitor);
+}
+
+void UsbManager::receiveDevice(udev_monitor* monitor)
+{
+    if (!keepRunning()) {
+        endLoopIfStopped();
+        return;
+    }
+    errno = 0;
+    udev_device* device = udev_monitor_receive_device(monitor);
+    if (!device) {
+        // Nothing for us (filtered out, or a lost burst); only a descriptor
+        // that is gone ends the monitoring, until the thread starts again.
+        if (errno == EBADF || errno == ENOTSOCK) {
+            qWarning() << "udev monitor wait failed, errno" << errno;
+            if (d_func()->m_loop)
+                d_func()->m_loop->quit();
+        }
+        return;
+    }
+    if (ctrlStatus())
+        processDevice(device);
+    udev_device_unref(device);
 }
 
 void UsbManager::processDevice(udev_device* device)
@@ -286,10 +323,40 @@ void UsbManager::resetCurrentDevice(const QString& sysPath)
     Q_D(UsbManager);
     d->m_curDevice = UsbDeviceInfo();
     d->m_curDevice.sysPath = sysPath;
+    if (sysPath != kNoDevice)
+        d->m_curDevice.plug = d->m_plugs.value(UsbHold::busIdOf(sysPath)).plug;
     d->m_diskManaged = false;
     d->m_mobileManaged = false;
     d->m_allowed = 1;
     d->m_handledNodes.clear();
+}
+
+bool UsbManager::notePlug(const UsbDeviceEvent& event)
+{
+    Q_D(UsbManager);
+    if (event.devType != kUsbDevice)
+        return false;
+    const QString busId = UsbHold::busIdOf(event.sysPath);
+    if (event.action == kRemove) {
+        d->m_plugs.remove(busId);
+        d->m_asked.remove(busId);
+        return false;
+    }
+    const QString devNum = event.sysAttr(QStringLiteral("devnum"));
+    const auto known = d->m_plugs.constFind(busId);
+    if (event.action != kAdd
+        || (known != d->m_plugs.constEnd() && known->devNum == devNum)) {
+        return false;
+    }
+    d->m_plugs.insert(busId, {++d->m_lastPlug, devNum});
+    d->m_asked.remove(busId);
+    return true;
+}
+
+bool UsbManager::isPresentPlug(const UsbConnectionInfo& conn) const
+{
+    Q_D(const UsbManager);
+    return d->m_plugs.value(UsbHold::busIdOf(conn.sysPath)).plug == conn.plug;
 }
 
 void UsbManager::processDevice(const UsbDeviceEvent& event)
@@ -298,8 +365,12 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
     QMutexLocker lock(&d->m_mutex);
     UsbDeviceInfo& cur = d->m_curDevice;
 
+    // A new plug begins a new record, also where the remove of the device
+    // before it at that port was never seen.
+    const bool newPlug = notePlug(event);
     if ((event.action == kAdd || event.action == kChange)
-        && !isSameOrBelow(event.sysPath, cur.sysPath)) {
+        && (!isSameOrBelow(event.sysPath, cur.sysPath)
+            || (newPlug && event.sysPath == cur.sysPath))) {
         resetCurrentDevice(event.sysPath);
     }
     if (event.action == kRemove && handleRemove(event))
@@ -307,10 +378,33 @@ void UsbManager::processDevice(const UsbDeviceEvent& event)
     if (event.action == kAdd)
         holdNewBus(event);
     takeAttributes(event, cur);
-    if (isWatchedClass(cur.interfaceClass) && !manageWatchedDevice())
+    if ((isWatchedClass(cur.interfaceClass) || d->m_diskManaged) && !manageWatchedDevice())
+        return;
+    if (!checkUnexpectedStorage(event))
         return;
     if (event.action == kAdd)
         reportBlockDevice(event);
+}
+
+bool UsbManager::checkUnexpectedStorage(const UsbDeviceEvent& event)
+{
+    Q_D(UsbManager);
+    const UsbDeviceInfo& cur = d->m_curDevice;
+    const bool block = event.action == kAdd
+        && (event.devType == QLatin1String("disk") || event.devType == QLatin1String("partition"));
+    // Only storage of the USB device being gathered, whose ids are known.
+    if (!(block || event.storageDriver) || d->m_diskManaged || d->m_mobileManaged
+        || cur.vendorId.isEmpty() || !isSameOrBelow(event.sysPath, cur.sysPath)) {
+        return true;
+    }
+    d->m_diskManaged = true;
+    qWarning() << "usb device" << UsbHold::busIdOf(cur.sysPath)
+               << "has storage behind an interface of class" << cur.interfaceClass
+               << "; checked as a storage device";
+    // Held at once where the kernel can: its block device goes until the answer.
+    const bool held = block && holding() && changeHold(false, cur.sysPath) == ConnStatusDone;
+    manageDiskStorage();
+    return !held && d->m_allowed != 0;
 }
 
 bool UsbManager::handleRemove(const UsbDeviceEvent& event)
@@ -356,6 +450,8 @@ bool UsbManager::manageWatchedDevice()
         changeDevConnStatus(false, cur.sysPath);
         return false;
     }
+    if (!isWatchedClass(cur.interfaceClass))
+        return true;
     if (!d->m_diskManaged && cur.interfaceClass == QLatin1String("08")) {
         d->m_diskManaged = true;
         manageDiskStorage();
@@ -395,8 +491,9 @@ void UsbManager::reportBlockDevice(const UsbDeviceEvent& event)
     conn.serial = cur.serial;
     conn.action = kAdd;
     conn.sysPath = cur.sysPath;
+    conn.plug = cur.plug;
     emit notifyReportUsbConnInfo(conn.name, conn.vendorId, conn.productId, conn.serial, kAdd);
-    addToConnectedDevList(conn);
+    appendConnection(conn);
 }
 
 UsbDeviceInfo UsbManager::currentDevice() const

@@ -13,6 +13,7 @@
 
 struct udev;
 struct udev_device;
+struct udev_monitor;
 
 namespace vorn {
 namespace base {
@@ -25,8 +26,9 @@ class UsbManagerPrivate;
 // Watches USB devices while whitelist control is on: gathers the facts of each
 // new storage or mobile device from kernel events, asks the server whether it
 // is whitelisted, detaches it through the USB driver's sysfs files when it is
-// not, and reports connections. Lives in a thread of its own; run() is the
-// thread's loop.
+// not, and reports connections. Lives in a thread of its own; run() waits for
+// the kernel's events in an event loop of that thread, which also runs the
+// calls queued to the monitor.
 class UsbManager : public QObject
 {
     Q_OBJECT
@@ -46,7 +48,7 @@ public:
     explicit UsbManager(QObject* parent = nullptr);
     ~UsbManager() override;
 
-    // Ends the loop of run() within one poll interval. Any thread.
+    // Ends the loop of run() once the event being processed is done. Any thread.
     void quit();
     // Whether events are acted on (true) or received and dropped. Any thread.
     void setCtrlStatus(const bool& status);
@@ -74,9 +76,12 @@ public:
     QString getDevSize(const QString& devNode) const;
     QString getDevFsType(const QString& devNode) const;
 
+    // Start the check of the device being gathered; while an event is processed.
     void manageDiskStorage();
     void manageMobileStorage();
     // Starts the whitelist check of dev; the outcome goes to execDevWhiteListCallback.
+    // Called while an event is processed or by the start-up scan, with the
+    // lock held: facts too incomplete to ask about are decided at once.
     virtual void execDevWhiteList(UsbDeviceInfo dev, int type);
     // Applies a whitelist outcome. Safe to call from the main thread while the loop runs.
     void execDevWhiteListCallback(const QString& body, int code, UsbConnectionInfo conn,
@@ -122,6 +127,11 @@ private:
     Q_DECLARE_PRIVATE(UsbManager)
 
     void monitorDevices(udev* udevContext);
+    // Takes one event off the monitor's socket, once it is readable.
+    void receiveDevice(udev_monitor* monitor);
+    // Ends the event loop when a stop was asked; a wake-up that comes after
+    // a restart finds the monitor running and does nothing.
+    void endLoopIfStopped();
     void processDevice(udev_device* device);
     bool keepRunning() const;
     // A stop was asked: no tool starts any more and a running one is ended.
@@ -129,7 +139,19 @@ private:
     // How the tools run: a stop ends a running one quickly.
     vorn::base::ChildOptions toolOptions() const;
     void resetCurrentDevice(const QString& sysPath);
-    // Parts of processDevice, with m_mutex held.
+    // Parts of processDevice and of the whitelist outcome, with m_mutex held.
+    // Counts the plug of a new USB device at its port, forgets an unplugged
+    // one; true for a new plug.
+    bool notePlug(const UsbDeviceEvent& event);
+    // The device asked about is still the one at its port.
+    bool isPresentPlug(const UsbConnectionInfo& conn) const;
+    void applyWhiteListOutcome(const QString& body, int code, const UsbConnectionInfo& conn,
+                               int type);
+    void appendConnection(const UsbConnectionInfo& info);
+    // A block device of a device no check was started for (a vendor-class
+    // interface that a storage driver took): check it now; false when it is
+    // held until the answer.
+    bool checkUnexpectedStorage(const UsbDeviceEvent& event);
     // Reports the unplug of a connected device; true when the device being
     // gathered itself went.
     bool handleRemove(const UsbDeviceEvent& event);
@@ -143,8 +165,11 @@ private:
     // Holds or releases a device through interface authorization.
     int changeHold(bool release, const QString& sysPath);
     QString heldDecision() const;
-    void releaseUnlisted(const QString& vendorId, const QString& productId,
-                         const QString& serial);
+    enum ReleaseResult { NoneHeld, Released, ReleaseFailed };
+    // Releases the held devices that match the grant, in the form the server
+    // was asked about them, or by their own attributes when it never was.
+    ReleaseResult releaseUnlisted(const QString& vendorId, const QString& productId,
+                                  const QString& serial);
 
     QScopedPointer<UsbManagerPrivate> d_ptr;
 };

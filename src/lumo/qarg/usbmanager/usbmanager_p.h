@@ -4,21 +4,25 @@
 #include "usbdeviceinfo.h"
 
 #include <QAtomicInt>
+#include <QHash>
 #include <QList>
-#include <QRecursiveMutex>
+#include <QMutex>
 #include <QSet>
 #include <QString>
 
+class QEventLoop;
 struct udev;
 
 class UsbManagerPrivate
 {
 public:
-    // Recursive: a check with incomplete facts applies its outcome directly,
-    // inside the processing of the event that started it.
-    mutable QRecursiveMutex m_mutex;
+    // Held by each public entry point while it works on the state below;
+    // the parts they call assume it is held and never take it again.
+    mutable QMutex m_mutex;
     bool m_inited = false;
     udev* m_udev = nullptr;
+    // The loop that waits for device events; only touched on the monitor's thread.
+    QEventLoop* m_loop = nullptr;
     QAtomicInt m_running{0};
     // Set by quit(), cleared when run() begins: ends the tools of the thread.
     QAtomicInt m_stopAsked{0};
@@ -39,4 +43,18 @@ public:
     // may come interleaved (disk, partition, disk, partition), so comparing
     // with the last node alone would report a volume twice.
     QSet<QString> m_handledNodes;
+    // The plug of the device at each bus id ("1-1"), counted up at every
+    // plug: a whitelist reply acts only on the plug it was asked for. The
+    // kernel numbers each plug anew (devnum); an add repeated by udev keeps it.
+    struct Plug
+    {
+        quint64 plug = 0;
+        QString devNum;
+    };
+    QHash<QString, Plug> m_plugs;
+    quint64 m_lastPlug = 0;
+    // What the server was asked about each device, by bus id: a grant names
+    // the device in that form (the start-up scan asks with udev's rewritten
+    // serial, events with the device's own).
+    QHash<QString, UsbConnectionInfo> m_asked;
 };

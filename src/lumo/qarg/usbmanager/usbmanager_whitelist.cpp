@@ -98,12 +98,12 @@ QString UsbManager::statusMessage(int status)
 
 void UsbManager::manageDiskStorage()
 {
-    execDevWhiteList(currentDevice(), CheckStorage);
+    execDevWhiteList(d_func()->m_curDevice, CheckStorage);
 }
 
 void UsbManager::manageMobileStorage()
 {
-    execDevWhiteList(currentDevice(), CheckMobile);
+    execDevWhiteList(d_func()->m_curDevice, CheckMobile);
 }
 
 void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
@@ -116,12 +116,14 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
     conn.serial = dev.serial;
     conn.action = kAdd;
     conn.sysPath = dev.sysPath.isEmpty() ? dev.devPath : dev.sysPath;
+    conn.plug = dev.plug;
     qInfo() << "execDevWhiteList" << conn.name << conn.sysPath << conn.serial << dev.devPath;
 
     if (conn.serial.isEmpty() || conn.vendorId.isEmpty() || conn.productId.isEmpty()) {
-        execDevWhiteListCallback(QString(), -1, conn, type);
+        applyWhiteListOutcome(QString(), -1, conn, type);
         return;
     }
+    d->m_asked.insert(UsbHold::busIdOf(conn.sysPath), conn);
     if (holding())
         emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
                            QStringLiteral("held"), QStringLiteral("awaiting the server"));
@@ -163,8 +165,14 @@ void UsbManager::execDevWhiteList(UsbDeviceInfo dev, int type)
 void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConnectionInfo conn,
                                           int type)
 {
+    QMutexLocker lock(&d_func()->m_mutex);
+    applyWhiteListOutcome(body, code, conn, type);
+}
+
+void UsbManager::applyWhiteListOutcome(const QString& body, int code,
+                                       const UsbConnectionInfo& conn, int type)
+{
     Q_D(UsbManager);
-    QMutexLocker lock(&d->m_mutex);
     if (d->m_heldOnce.loadAcquire() != 0 && !ctrlStatus()) {
         // Control went off meanwhile and released every held device.
         qInfo() << "whitelist reply after USB control was switched off, dropped" << conn.sysPath;
@@ -188,20 +196,29 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
         if (reply.value(QStringLiteral("code")).toInt(0) == 1) {
             allowed = 1;
             status = 1;
-            if (type != CheckStartup)
-                emit requestShowNormalSysNotify(statusMessage(1));
         }
     }
 
+    qInfo() << "WhiteListCallback" << allowed << conn.sysPath << conn.serial << code << body
+            << status << type;
+
+    if (!isPresentPlug(conn)) {
+        // Unplugged before the answer: whatever is at its port now waits for
+        // its own answer and is neither released nor detached by this one.
+        qInfo() << "whitelist reply for a device unplugged meanwhile, dropped" << conn.sysPath
+                << conn.serial;
+        emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
+                           QStringLiteral("removed"), QStringLiteral("unplugged"));
+        return;
+    }
+    if (allowed && type != CheckStartup)
+        emit requestShowNormalSysNotify(statusMessage(1));
     // A late reply must not decide for the device gathered meanwhile.
-    if (conn.sysPath == d->m_curDevice.sysPath)
+    if (conn.sysPath == d->m_curDevice.sysPath && conn.plug == d->m_curDevice.plug)
         d->m_allowed = allowed;
     else
         qInfo() << "whitelist reply for a device no longer gathered" << conn.sysPath
                 << "current" << d->m_curDevice.sysPath;
-
-    qInfo() << "WhiteListCallback" << allowed << conn.sysPath << conn.serial << code << body
-            << status << type;
 
     emit deviceDecided(conn.name, conn.vendorId, conn.productId, conn.serial,
                        allowed ? QStringLiteral("allowed") : heldDecision(),
@@ -222,7 +239,7 @@ void UsbManager::execDevWhiteListCallback(const QString& body, int code, UsbConn
     if (type == CheckMobile || (type == CheckStorage && allowed == 0)) {
         emit notifyReportUsbConnInfo(conn.name, conn.vendorId, conn.productId, conn.serial,
                                      conn.action);
-        addToConnectedDevList(conn);
+        appendConnection(conn);
     }
 }
 
@@ -325,22 +342,41 @@ bool UsbManager::changeDevConnStatusById(bool isAdd, const QString& vendorId,
         }
         result = false;
     }
-    if (isAdd && holding())
-        releaseUnlisted(vendorId, productId, serial);
+    // A held device that matches but cannot be released is not "changed".
+    if (isAdd && holding() && releaseUnlisted(vendorId, productId, serial) == ReleaseFailed)
+        result = false;
     return result;
 }
 
-void UsbManager::releaseUnlisted(const QString& vendorId, const QString& productId,
-                                 const QString& serial)
+UsbManager::ReleaseResult UsbManager::releaseUnlisted(const QString& vendorId,
+                                                      const QString& productId,
+                                                      const QString& serial)
 {
+    Q_D(UsbManager);
     // Devices of the start-up scan are never listed, but may be held.
     if (serial.isEmpty())
-        return;
-    for (const QString& busId : UsbHold::heldDevicesWith(vendorId, productId, serial)) {
-        if (changeHold(true, busId) == ConnStatusDone)
+        return NoneHeld;
+    QStringList matching;
+    for (const QString& busId : UsbHold::heldDevices()) {
+        const auto asked = d->m_asked.constFind(busId);
+        const bool same = asked != d->m_asked.constEnd()
+            ? asked->vendorId == vendorId && asked->productId == productId
+                && asked->serial == serial
+            : UsbHold::hasIds(busId, vendorId, productId, serial);
+        if (same)
+            matching.append(busId);
+    }
+    ReleaseResult result = NoneHeld;
+    for (const QString& busId : matching) {
+        if (changeHold(true, busId) == ConnStatusDone) {
+            result = Released;
             emit deviceDecided(QString(), vendorId, productId, serial, QStringLiteral("allowed"),
                                QStringLiteral("granted by the server"));
+        } else if (result == NoneHeld) {
+            result = ReleaseFailed;
+        }
     }
+    return result;
 }
 
 void UsbManager::exeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAdd,
@@ -353,8 +389,13 @@ void UsbManager::exeChangeDevConnStatusByIdTask(int taskId, int jobId, bool isAd
 
 void UsbManager::addToConnectedDevList(const UsbConnectionInfo& info)
 {
+    QMutexLocker lock(&d_func()->m_mutex);
+    appendConnection(info);
+}
+
+void UsbManager::appendConnection(const UsbConnectionInfo& info)
+{
     Q_D(UsbManager);
-    QMutexLocker lock(&d->m_mutex);
     auto& list = d->m_connDevList;
     for (int i = list.size() - 1; i >= 0; --i) {
         if (list.at(i).sysPath == info.sysPath)

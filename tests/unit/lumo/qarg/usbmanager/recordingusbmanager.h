@@ -31,6 +31,27 @@ namespace usbtest {
 const QString kStick = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
 const QString kStickDisk = kStick + QStringLiteral("/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb");
 
+// The connection a check of dev asks about.
+inline UsbConnectionInfo askedAbout(const UsbDeviceInfo& dev)
+{
+    UsbConnectionInfo conn;
+    conn.name = dev.name;
+    conn.action = QStringLiteral("add");
+    conn.serial = dev.serial;
+    conn.vendorId = dev.vendorId;
+    conn.productId = dev.productId;
+    conn.sysPath = dev.sysPath;
+    conn.plug = dev.plug;
+    return conn;
+}
+
+// conn as the monitor asks about the plug of the device it gathers now.
+inline UsbConnectionInfo ofCurrentPlug(UsbConnectionInfo conn, const UsbManager& m)
+{
+    conn.plug = m.currentDevice().plug;
+    return conn;
+}
+
 inline UsbDeviceEvent usbEvent(const QString& action, const QString& sysPath,
                                const QString& devType, const QHash<QString, QString>& attrs = {},
                                const QString& devNode = QString())

@@ -167,7 +167,8 @@ private slots:
         QSignalSpy removes(&m, &UsbManager::requestRemoveDevice);
         QSignalSpy decided(&m, &UsbManager::deviceDecided);
 
-        m.execDevWhiteListCallback(body, code, connection(kStick, QStringLiteral("S1")), 1);
+        m.execDevWhiteListCallback(body, code,
+                                   ofCurrentPlug(connection(kStick, QStringLiteral("S1")), m), 1);
 
         const bool allowed = authorized == "1";
         QCOMPARE(m.allowed(), allowed ? 1 : 0);
@@ -241,9 +242,161 @@ private slots:
         QCOMPARE(UsbHold::releaseAll(), 2);
         QSignalSpy notices(&m, &UsbManager::requestShowNormalSysNotify);
         m.execDevWhiteListCallback(QStringLiteral("{\"code\":0}"), 200,
-                                   connection(kStick, QStringLiteral("S1")), 1);
+                                   ofCurrentPlug(connection(kStick, QStringLiteral("S1")), m), 1);
         QCOMPARE(get(QStringLiteral("devices/1-1:1.0/authorized")), QByteArray("1"));
         QCOMPARE(notices.count(), 0);
+    }
+
+    // Stick A goes before its answer and stick B comes to the same port:
+    // A's answer neither releases nor holds B; B's own answer decides it.
+    void lateAnswerOfAnUnpluggedStick_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::newRow("allowed") << QStringLiteral("{\"code\":1}");
+        QTest::newRow("refused") << QStringLiteral("{\"code\":0}");
+    }
+
+    void lateAnswerOfAnUnpluggedStick()
+    {
+        QFETCH(QString, body);
+        RecordingUsbManager m;
+        m.setCtrlStatus(true);
+        QVERIFY(m.startHolding());
+        m.processDevice(stickDevice(QStringLiteral("add"), QStringLiteral("S1")));
+        m.processDevice(interfaceOf(kStick, QStringLiteral("08")));
+        m.processDevice(interfaceOf(kStick, QStringLiteral("08"), QStringLiteral("remove")));
+        m.processDevice(usbEvent(QStringLiteral("remove"), kStick, QStringLiteral("usb_device")));
+        put(QStringLiteral("devices/1-1/serial"), "S2\n");
+        m.processDevice(stickDevice(QStringLiteral("add"), QStringLiteral("S2")));
+        m.processDevice(interfaceOf(kStick, QStringLiteral("08")));
+        QCOMPARE(m.checks.size(), 2);
+        QSignalSpy notices(&m, &UsbManager::requestShowNormalSysNotify);
+        QSignalSpy removes(&m, &UsbManager::requestRemoveDevice);
+        QSignalSpy reports(&m, &UsbManager::notifyReportUsbConnInfo);
+
+        m.execDevWhiteListCallback(body, 200, askedAbout(m.checks.at(0).device), 1);
+        QCOMPARE(get(QStringLiteral("devices/1-1:1.0/authorized")), QByteArray("0"));
+        QCOMPARE(get(QStringLiteral("drivers_probe")), QByteArray());
+        QCOMPARE(m.allowed(), 1);
+        QCOMPARE(notices.count() + removes.count() + reports.count(), 0);
+        QVERIFY(m.connectedDevices().isEmpty());
+
+        m.execDevWhiteListCallback(QStringLiteral("{\"code\":1}"), 200,
+                                   askedAbout(m.checks.at(1).device), 1);
+        QCOMPARE(get(QStringLiteral("devices/1-1:1.0/authorized")), QByteArray("1"));
+        QCOMPARE(firstArgs(notices), QStringList{kMsg1});
+    }
+
+    // A grant names a held device as the server was asked about it: the
+    // start-up scan asks with udev's rewritten serial; a device never asked
+    // about has its own serial, however long. A held device that cannot be
+    // released is no "changed".
+    void grantOfAHeldDevice_data()
+    {
+        QTest::addColumn<QByteArray>("ownSerial");
+        QTest::addColumn<QString>("granted");
+        QTest::addColumn<bool>("scanned");
+        QTest::addColumn<bool>("releasable");
+        const QByteArray longSerial(100, 'L');
+        QTest::newRow("found by the start-up scan")
+            << QByteArray("AB CD 01\n") << QStringLiteral("AB_CD_01") << true << true;
+        QTest::newRow("long serial") << longSerial + "\n" << QString::fromLatin1(longSerial)
+                                     << false << true;
+        QTest::newRow("serial ending in blanks") << QByteArray("SN 7  \n")
+                                                 << QStringLiteral("SN 7  ") << false << true;
+        QTest::newRow("cannot be released")
+            << QByteArray("S3\n") << QStringLiteral("S3") << false << false;
+    }
+
+    void grantOfAHeldDevice()
+    {
+        QFETCH(QByteArray, ownSerial);
+        QFETCH(QString, granted);
+        QFETCH(bool, scanned);
+        QFETCH(bool, releasable);
+        UsbSandbox::clearTools();
+        put(QStringLiteral("devices/1-3/idVendor"), "0781\n");
+        put(QStringLiteral("devices/1-3/idProduct"), "5567\n");
+        put(QStringLiteral("devices/1-3/serial"), ownSerial);
+        addInterface(QStringLiteral("1-3:1.0"), "08\n", "0\n");
+        if (!releasable) {
+            // Reads as held, but is never written: sysfs writes do not follow links.
+            const QString authorized = sysfs(QStringLiteral("devices/1-3:1.0/authorized"));
+            QVERIFY(QFile::rename(authorized, authorized + QStringLiteral(".real")));
+            QVERIFY(QFile::link(authorized + QStringLiteral(".real"), authorized));
+        }
+        if (scanned) {
+            UsbSandbox::setToolOutput(QStringLiteral("find"), "/dev/bus/usb/001/009\n");
+            UsbSandbox::setToolOutput(QStringLiteral("udevadm-/dev/bus/usb/001/009"),
+                                      "P: /devices/x\nE: DEVPATH=/devices/pci0000:00/usb1/1-3\n"
+                                      "E: ID_VENDOR_ID=0781\nE: ID_MODEL_ID=5567\n"
+                                      "E: ID_SERIAL_SHORT=AB_CD_01\n"
+                                      "E: ID_USB_INTERFACES=:080650:\n");
+        }
+        RecordingUsbManager m;
+        m.forward = true;
+        m.setCtrlStatus(true);
+        QVERIFY(m.startHolding());
+        m.init();
+        QCOMPARE(m.checks.size(), scanned ? 1 : 0);
+        QSignalSpy finished(&m, &UsbManager::changeDevConnStatusByIdTaskExeFinished);
+
+        m.exeChangeDevConnStatusByIdTask(1, 2, true, QStringLiteral("0781"),
+                                         QStringLiteral("5567"), granted);
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(2).toBool(), releasable);
+        if (releasable) {
+            QCOMPARE(get(QStringLiteral("devices/1-3:1.0/authorized")), QByteArray("1"));
+            QCOMPARE(get(QStringLiteral("drivers_probe")), QByteArray("1-3:1.0"));
+        }
+        // The other held devices are not touched.
+        QCOMPARE(get(QStringLiteral("devices/1-1:1.0/authorized")), QByteArray("0"));
+    }
+
+    // Storage behind a vendor-specific interface without the MTP mark: the
+    // udev rule authorized the interface, a storage driver took it. Its block
+    // device starts the storage check and the device is held until the answer.
+    void vendorClassStorageIsHeldAtItsBlockDevice()
+    {
+        UsbSandbox::clearTools();
+        put(QStringLiteral("devices/1-2:1.0/authorized"), "1\n");
+        const QString phone = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2");
+        const QString disk = phone + QStringLiteral("/1-2:1.0/host7/target7:0:0/7:0:0:0/block/sdc");
+        for (const char* node : {"sdc", "sdc1"})
+            UsbSandbox::setToolOutput(QStringLiteral("size-%1").arg(QLatin1String(node)), "1G\n");
+        UsbSandbox::setToolOutput(QStringLiteral("fstype-sdc1"), "vfat\n");
+        RecordingUsbManager m;
+        m.setCtrlStatus(true);
+        QVERIFY(m.startHolding());
+        QSignalSpy reports(&m, &UsbManager::notifyReportUsbConnInfo);
+        m.processDevice(usbEvent(QStringLiteral("add"), phone, QStringLiteral("usb_device"),
+                                 {{QStringLiteral("serial"), QStringLiteral("PX0001")},
+                                  {QStringLiteral("idVendor"), QStringLiteral("18d1")},
+                                  {QStringLiteral("idProduct"), QStringLiteral("4ee1")}}));
+        m.processDevice(interfaceOf(phone, QStringLiteral("ff")));
+        QCOMPARE(m.checks.size(), 0);
+        const auto block = [&](const QString& node) {
+            const bool whole = node == QLatin1String("sdc");
+            return usbEvent(QStringLiteral("add"), whole ? disk : disk + QLatin1Char('/') + node,
+                            whole ? QStringLiteral("disk") : QStringLiteral("partition"), {},
+                            QStringLiteral("/dev/") + node);
+        };
+        m.processDevice(block(QStringLiteral("sdc")));
+        QCOMPARE(m.checks.size(), 1);
+        QCOMPARE(m.checks.at(0).type, int(UsbManager::CheckStorage));
+        QCOMPARE(m.checks.at(0).device.serial, QStringLiteral("PX0001"));
+        QCOMPARE(get(QStringLiteral("devices/1-2:1.0/authorized")), QByteArray("0"));
+        QCOMPARE(reports.count(), 0);
+
+        m.execDevWhiteListCallback(QStringLiteral("{\"code\":1}"), 200,
+                                   askedAbout(m.checks.at(0).device), 1);
+        QCOMPARE(get(QStringLiteral("devices/1-2:1.0/authorized")), QByteArray("1"));
+        // Released, the driver brings the block devices back; now reported.
+        m.processDevice(block(QStringLiteral("sdc")));
+        m.processDevice(block(QStringLiteral("sdc1")));
+        QCOMPARE(m.checks.size(), 1);
+        QCOMPARE(reports.count(), 1);
+        QCOMPARE(reports.at(0).at(3).toString(), QStringLiteral("PX0001"));
     }
 
     void heldAndReleased()

@@ -246,6 +246,40 @@ private slots:
                         .contains(QStringLiteral("udevadm info /dev/bus/usb/003/012")));
     }
 
+    // Storage behind a vendor-specific interface without the MTP mark (a
+    // storage driver binds such devices by their ids): checked as storage,
+    // at the interface when the udev rule marked it, else at its block device.
+    void vendorClassStorage_data()
+    {
+        QTest::addColumn<bool>("marked");
+        QTest::newRow("marked by the udev rule") << true;
+        QTest::newRow("found at its block device") << false;
+    }
+
+    void vendorClassStorage()
+    {
+        QFETCH(bool, marked);
+        RecordingUsbManager m;
+        m.forward = true;
+        QSignalSpy reports(&m, &UsbManager::notifyReportUsbConnInfo);
+        QSignalSpy removes(&m, &UsbManager::requestRemoveDevice);
+        m.processDevice(stickDevice(QStringLiteral("add"), QString()));
+        UsbDeviceEvent iface = interfaceOf(kStick, QStringLiteral("ff"));
+        iface.storageDriver = marked;
+        m.processDevice(iface);
+        QCOMPARE(m.checks.size(), marked ? 1 : 0);
+        m.processDevice(stickBlock(QStringLiteral("sdb")));
+        m.processDevice(stickBlock(QStringLiteral("sdb1")));
+        QCOMPARE(m.checks.size(), 1);
+        QCOMPARE(m.checks.at(0).type, int(UsbManager::CheckStorage));
+        // Without a serial it is blocked at once, its volume never reported.
+        QCOMPARE(m.allowed(), 0);
+        QCOMPARE(UsbSandbox::writtenBusId(false), QStringLiteral("1-1"));
+        QCOMPARE(removes.count(), 1);
+        QCOMPARE(reports.count(), 1);
+        QCOMPARE(reports.at(0).at(0).toString(), QStringLiteral("Cruzer Blade"));
+    }
+
     void blockedDeviceIsDetachedAgain()
     {
         RecordingUsbManager m;
@@ -360,7 +394,7 @@ private slots:
     }
 
     // The loop runs on its own thread, executes queued calls between waits,
-    // and ends within a poll interval when asked.
+    // and ends at once when asked, also after a restart.
     void threadLoop()
     {
         RecordingUsbManager m;

@@ -105,7 +105,8 @@ private slots:
         QSignalSpy removes(&m, &UsbManager::requestRemoveDevice);
         QSignalSpy reports(&m, &UsbManager::notifyReportUsbConnInfo);
 
-        m.execDevWhiteListCallback(body, code, connection(kStick, QStringLiteral("S1")), type);
+        m.execDevWhiteListCallback(body, code,
+                                   ofCurrentPlug(connection(kStick, QStringLiteral("S1")), m), type);
 
         QCOMPARE(m.allowed(), allowed);
         QCOMPARE(UsbSandbox::writtenBusId(false), allowed ? QString() : QStringLiteral("1-1"));
@@ -133,7 +134,7 @@ private slots:
         QSignalSpy removes(&m, &UsbManager::requestRemoveDevice);
         QSignalSpy reports(&m, &UsbManager::notifyReportUsbConnInfo);
         m.execDevWhiteListCallback(QStringLiteral("{\"code\":0}"), 200,
-                                   connection(kStick, QStringLiteral("S1")), 1);
+                                   ofCurrentPlug(connection(kStick, QStringLiteral("S1")), m), 1);
         QCOMPARE(m.allowed(), 0);
         QCOMPARE(notices.count(), 0);
         QCOMPARE(removes.count(), 1);
@@ -147,9 +148,9 @@ private slots:
     {
         UsbManager m;
         m.processDevice(stickDevice());
+        const UsbConnectionInfo stick = ofCurrentPlug(connection(kStick, QStringLiteral("S1")), m);
         m.processDevice(usbEvent(QStringLiteral("add"), kOther, QStringLiteral("usb_device")));
-        m.execDevWhiteListCallback(QStringLiteral("{\"code\":0}"), 200,
-                                   connection(kStick, QStringLiteral("S1")), 1);
+        m.execDevWhiteListCallback(QStringLiteral("{\"code\":0}"), 200, stick, 1);
         QCOMPARE(m.allowed(), 1);
         QCOMPARE(UsbSandbox::writtenBusId(false), QStringLiteral("1-1"));
 
@@ -157,11 +158,10 @@ private slots:
         // late approval of the earlier one comes in.
         UsbSandbox::resetControlFiles();
         m.execDevWhiteListCallback(QStringLiteral("{\"code\":0}"), 200,
-                                   connection(kOther, QStringLiteral("S2")), 1);
+                                   ofCurrentPlug(connection(kOther, QStringLiteral("S2")), m), 1);
         QCOMPARE(m.allowed(), 0);
         QCOMPARE(UsbSandbox::writtenBusId(false), QStringLiteral("2-3"));
-        m.execDevWhiteListCallback(QStringLiteral("{\"code\":1}"), 200,
-                                   connection(kStick, QStringLiteral("S1")), 1);
+        m.execDevWhiteListCallback(QStringLiteral("{\"code\":1}"), 200, stick, 1);
         QCOMPARE(m.allowed(), 0);
     }
 
