@@ -93,6 +93,9 @@ def test_refused_local_login_notifies_every_local_user(lab):
     lab.server.set_policy("system", policy(("login_limit/local_login_limit", "0")))
     lab.sandbox.add_session_file("c7", 1001, "sshd")
     lab.sandbox.add_session_file("c8", 10001, "sshd")
+    # Root (fixing the machine) and a system account are not refused: their sessions stay.
+    lab.sandbox.add_session_file("c5", 0, "sshd")
+    lab.sandbox.add_session_file("c6", 998, "sshd")
     start_qarg(lab)
     done = push_update(lab, job=31, task=32)[1]
     assert json.loads(done[4])[0]["login_limit/local_login_limit"] != "success"
