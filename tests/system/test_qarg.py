@@ -122,7 +122,7 @@ def test_domain_removal_restores_then_disables_and_stops_the_service(lab):
     with open(state_path, "w", encoding="utf-8") as f:
         json.dump({"SetStorageGlobalPermPolicy": {"1": 0, "2": 1}, "SetNTPServer": "x.example",
                    "SetAppCtrlBlacklist": "a,b", "SetWirelessEnable": False,
-                   "SetBluetoothEnable": False}, f)
+                   "SetBluetoothEnable": False, "SetLocalUserLogoinLimit": False}, f)
     # A slow "systemctl stop" must not hold the daemon.
     lab.stubs.answer("systemctl stop", delay=3)
     prog = start_qarg(lab)
@@ -136,12 +136,15 @@ def test_domain_removal_restores_then_disables_and_stops_the_service(lab):
     assert state["SetNTPServer"] == "ntp.backup.lab.internal"
     assert state["SetAppCtrlBlacklist"] == ""
     assert state["SetWirelessEnable"] is True and state["SetBluetoothEnable"] is True
+    # Local users may log in again on the machine that left.
+    assert state["SetLocalUserLogoinLimit"] is True
 
     text = log_text(prog)
     steps = ["qarg remove domain begin", "vorn-xwe: SetStorageGlobalPermPolicy(2,2)",
              "vorn-xwe: SetStorageGlobalPermPolicy(1,2)", "vorn-xwe: SetNTPServer(",
              "vorn-xwe: SetAppCtrlBlacklist(", "vorn-xwe: SetWirelessEnable(",
-             "vorn-xwe: SetBluetoothEnable(", "qarg remove domain end"]
+             "vorn-xwe: SetBluetoothEnable(", "vorn-xwe: SetLocalUserLogoinLimit(",
+             "qarg remove domain end"]
     positions = [text.find(step) for step in steps]
     assert -1 not in positions, list(zip(steps, positions))
     assert positions == sorted(positions)
