@@ -46,6 +46,8 @@ public:
     bool appendExecResult(quint64 document, const QString& key, const QString& result,
                           const QString& summary = QString());
     QString getExecResult();
+    // The result array as the log shows it: each result as shownResult gives it.
+    QString getShownResult();
 
     bool readCache(const QString& path, QByteArray& data);
 
@@ -58,6 +60,10 @@ protected:
     quint64 beginDocument();
     // Called after each result was recorded, outside the lock; any thread.
     virtual void resultRecorded(const QString& key, const QString& result, const QString& summary);
+    // What the log may show of a result: what a child run as root printed
+    // stays out of it. Here the summary when there is one. Any thread.
+    virtual QString shownResult(const QString& key, const QString& result,
+                                const QString& summary) const;
     // A handler that records several results for one setting raises the
     // total by the number of extra results it will record.
     void expectMoreResults(int count);

@@ -86,7 +86,9 @@ public:
     QString documentTask() const;
 
 signals:
-    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    // `shown` is the result array as the log may show it (getShownResult).
+    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result,
+                            const QString& shown);
 
 protected:
     void run() override;
@@ -101,6 +103,9 @@ protected:
     // Whether the key table has a handler for `key`.
     bool handles(const QString& key) const;
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
+    // As the status board shows it to every user.
+    QString shownResult(const QString& key, const QString& result,
+                        const QString& summary) const override;
     // Checks every kPollIntervalMs whether counter equals total, until it
     // does, more than limitMs have passed on the stopwatch, or stop() was
     // called (which ends the wait at once). Executor thread.
