@@ -1,5 +1,7 @@
 """A pushed document applied for real, each setting checked with the system's own tools."""
 
+import os
+
 from guestlab import document
 from machine import wait_until
 
@@ -31,8 +33,9 @@ def test_ssh_off_then_on(lab, machine):
 def _ssh_session(machine, user):
     """user logged in over SSH with a key (a real sshd session in logind), left running."""
     key = SSH_KEYS[user]
-    machine.sh("mkdir -p -m 700 ~/.ssh && { test -f %s || ssh-keygen -q -t ed25519 -N '' -f %s; } && "
-               "cp %s.pub ~/.ssh/authorized_keys" % (key, key, key), 60,
+    ssh_dir = os.path.dirname(key)
+    machine.sh("mkdir -p -m 700 %s && { test -f %s || ssh-keygen -q -t ed25519 -N '' -f %s; } && "
+               "cp %s.pub %s/authorized_keys" % (ssh_dir, key, key, key, ssh_dir), 60,
                user=None if user == "root" else user)
     machine.sh("systemctl start ssh")
     machine.sh("setsid -f runuser -u %s -- ssh -i %s -o BatchMode=yes "
