@@ -1,9 +1,11 @@
 """A pushed document applied for real, each setting checked with the system's own tools."""
 
+import os
+
 from guestlab import document
 from machine import wait_until
 
-SSH_KEY = "/home/alice/.ssh/id_ed25519"
+SSH_KEYS = {"alice": "/home/alice/.ssh/id_ed25519", "root": "/root/.ssh/id_ed25519"}
 
 
 def test_time_server(lab, machine):
@@ -28,15 +30,18 @@ def test_ssh_off_then_on(lab, machine):
     assert machine.sh("systemctl is-enabled ssh").strip() == "enabled"
 
 
-def _ssh_session_of_alice(machine):
-    """alice logged in over SSH with a key (a real sshd session in logind), left running."""
-    machine.sh("test -f %s || ssh-keygen -q -t ed25519 -N '' -f %s && "
-               "cp %s.pub ~/.ssh/authorized_keys" % (SSH_KEY, SSH_KEY, SSH_KEY), 60, user="alice")
+def _ssh_session(machine, user):
+    """user logged in over SSH with a key (a real sshd session in logind), left running."""
+    key = SSH_KEYS[user]
+    ssh_dir = os.path.dirname(key)
+    machine.sh("mkdir -p -m 700 %s && { test -f %s || ssh-keygen -q -t ed25519 -N '' -f %s; } && "
+               "cp %s.pub %s/authorized_keys" % (ssh_dir, key, key, key, ssh_dir), 60,
+               user=None if user == "root" else user)
     machine.sh("systemctl start ssh")
-    machine.sh("setsid -f runuser -u alice -- ssh -i %s -o BatchMode=yes "
-               "-o StrictHostKeyChecking=no alice@127.0.0.1 sleep 900 "
-               ">/dev/null 2>&1 </dev/null" % SSH_KEY)
-    wait_until(lambda: _sshd_sessions(machine, "alice"), 120, "alice's SSH session in logind", 2)
+    machine.sh("setsid -f runuser -u %s -- ssh -i %s -o BatchMode=yes "
+               "-o StrictHostKeyChecking=no %s@127.0.0.1 sleep 900 "
+               ">/dev/null 2>&1 </dev/null" % (user, key, user))
+    wait_until(lambda: _sshd_sessions(machine, user), 120, "%s's SSH session in logind" % user, 2)
 
 
 def _sshd_sessions(machine, user):
@@ -52,7 +57,8 @@ def _sshd_sessions(machine, user):
 
 
 def test_local_logins_refused_then_allowed(lab, machine):
-    _ssh_session_of_alice(machine)
+    _ssh_session(machine, "alice")
+    _ssh_session(machine, "root")
     job = lab.push("system", document(("login_limit", "local_login_limit", "0")))
     assert lab.results(job) == {"login_limit/local_login_limit":
                                 "success: local logins refused, local SSH sessions ended"}
@@ -62,6 +68,9 @@ def test_local_logins_refused_then_allowed(lab, machine):
     machine.sh("pamtester login root acct_mgmt")
     # The SSH session of the local user was ended.
     wait_until(lambda: not _sshd_sessions(machine, "alice"), 60, "alice's SSH session to end", 2)
+    # Root is not refused: the administrator's session stays.
+    (root_session,) = _sshd_sessions(machine, "root")
+    machine.sh("loginctl terminate-session " + root_session)
 
     job = lab.push("system", document(("login_limit", "local_login_limit", "1")))
     assert lab.results(job) == {"login_limit/local_login_limit": "success"}

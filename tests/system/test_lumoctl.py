@@ -13,7 +13,7 @@ import pytest
 
 import harness
 from server import POLICY_PATH
-from conftest import policy, replies, start_qarg, wait_until
+from conftest import log_text, policy, replies, start_qarg, wait_until
 from test_usb import STICK, PHONE, usb, whitelist  # noqa: F401  pylint: disable=unused-import
 from test_qarg_software import FIREWALL, SCRIPT, serve
 
@@ -125,11 +125,17 @@ def test_output_of_roots_scripts_and_firewall_commands_is_for_root_only(lab):
     lab.server.set_policy("system", policy(
         (SCRIPT, "rotate_|_tasks/rotate.sh"), (FIREWALL, json.dumps(["echo fw-$((6 * 7)); exit 2"])),
         ("ntp/ntpServer", "time.lab.example")))
-    start_qarg(lab)
+    prog = start_qarg(lab)
     lab.vorng.emit_server_msg(1100, {"job_id": 87, "task_id": 88})
     receipt = wait_until(lambda: [c for c in replies(lab.vorng, 87) if c[2] == 2002], 20,
                          what="the receipt")[0]
     assert secret in receipt[4]
+    # The log (group adm) and standard error (the journal) show the summaries only.
+    line = wait_until(lambda: [l for l in log_text(prog).splitlines() if "------dbus---reply----" in l],
+                      10, what="the receipt's line in qarg.log")[0]
+    assert '\\"success\\"' in line and '\\"failed: exit 2\\"' in line, line
+    for text in (log_text(prog), prog.output()):
+        assert "Zq81" not in text and "fw-42" not in text
     # Root's lumoctl shows what root's work printed.
     shown = {s["key"]: s["result"] for s in settled(lab, "policy", "system")["settings"]}
     assert shown == {SCRIPT: secret + "\n", FIREWALL: "fw-42\n",

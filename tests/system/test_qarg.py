@@ -93,6 +93,9 @@ def test_refused_local_login_notifies_every_local_user(lab):
     lab.server.set_policy("system", policy(("login_limit/local_login_limit", "0")))
     lab.sandbox.add_session_file("c7", 1001, "sshd")
     lab.sandbox.add_session_file("c8", 10001, "sshd")
+    # Root (fixing the machine) and a system account are not refused: their sessions stay.
+    lab.sandbox.add_session_file("c5", 0, "sshd")
+    lab.sandbox.add_session_file("c6", 998, "sshd")
     start_qarg(lab)
     done = push_update(lab, job=31, task=32)[1]
     assert json.loads(done[4])[0]["login_limit/local_login_limit"] != "success"
@@ -119,7 +122,7 @@ def test_domain_removal_restores_then_disables_and_stops_the_service(lab):
     with open(state_path, "w", encoding="utf-8") as f:
         json.dump({"SetStorageGlobalPermPolicy": {"1": 0, "2": 1}, "SetNTPServer": "x.example",
                    "SetAppCtrlBlacklist": "a,b", "SetWirelessEnable": False,
-                   "SetBluetoothEnable": False}, f)
+                   "SetBluetoothEnable": False, "SetLocalUserLogoinLimit": False}, f)
     # A slow "systemctl stop" must not hold the daemon.
     lab.stubs.answer("systemctl stop", delay=3)
     prog = start_qarg(lab)
@@ -133,12 +136,15 @@ def test_domain_removal_restores_then_disables_and_stops_the_service(lab):
     assert state["SetNTPServer"] == "ntp.backup.lab.internal"
     assert state["SetAppCtrlBlacklist"] == ""
     assert state["SetWirelessEnable"] is True and state["SetBluetoothEnable"] is True
+    # Local users may log in again on the machine that left.
+    assert state["SetLocalUserLogoinLimit"] is True
 
     text = log_text(prog)
     steps = ["qarg remove domain begin", "vorn-xwe: SetStorageGlobalPermPolicy(2,2)",
              "vorn-xwe: SetStorageGlobalPermPolicy(1,2)", "vorn-xwe: SetNTPServer(",
              "vorn-xwe: SetAppCtrlBlacklist(", "vorn-xwe: SetWirelessEnable(",
-             "vorn-xwe: SetBluetoothEnable(", "qarg remove domain end"]
+             "vorn-xwe: SetBluetoothEnable(", "vorn-xwe: SetLocalUserLogoinLimit(",
+             "qarg remove domain end"]
     positions = [text.find(step) for step in steps]
     assert -1 not in positions, list(zip(steps, positions))
     assert positions == sorted(positions)

@@ -31,6 +31,8 @@ public:
     // Guards results, the document id and the counters' reset.
     QMutex mutex;
     QJsonArray results;
+    // The same results as the log shows them (shownResult).
+    QJsonArray shown;
     AbstractPolicy* q;
 
     quint64 document = 0;
@@ -125,6 +127,7 @@ bool AbstractPolicy::parsePolicy(const QByteArray& data)
         // Late results of handlers may still arrive from the main thread.
         QMutexLocker locker(&d->mutex);
         d->results = QJsonArray();
+        d->shown = QJsonArray();
     }
     d->policies.clear();
     d->md5.clear();
@@ -187,9 +190,11 @@ void AbstractPolicy::appendExecResult(const QString& key, const QString& text,
                                       const QString& summary)
 {
     const QString result = ReceiptBounds::cutText(text);
+    const QString shown = shownResult(key, result, summary);
     {
         QMutexLocker locker(&d->mutex);
         d->results.append(QJsonObject{{key, result}});
+        d->shown.append(QJsonObject{{key, shown}});
         ++m_policyExecCounter;
     }
     resultRecorded(key, result, summary);
@@ -199,16 +204,24 @@ void AbstractPolicy::resultRecorded(const QString&, const QString&, const QStrin
 {
 }
 
+QString AbstractPolicy::shownResult(const QString&, const QString& result,
+                                    const QString& summary) const
+{
+    return summary.isEmpty() ? result : summary;
+}
+
 bool AbstractPolicy::appendExecResult(quint64 document, const QString& key,
                                       const QString& text, const QString& summary)
 {
     const QString result = ReceiptBounds::cutText(text);
+    const QString shown = shownResult(key, result, summary);
     QMutexLocker locker(&d->mutex);
     if (document != d->document) {
-        qInfo() << "drop late result of an earlier document:" << document << key << result;
+        qInfo() << "drop late result of an earlier document:" << document << key << shown;
         return false;
     }
     d->results.append(QJsonObject{{key, result}});
+    d->shown.append(QJsonObject{{key, shown}});
     ++m_policyExecCounter;
     locker.unlock();
     resultRecorded(key, result, summary);
@@ -220,6 +233,12 @@ QString AbstractPolicy::getExecResult()
     QMutexLocker locker(&d->mutex);
     // Result texts may hold any language; the compact text is UTF-8.
     return QString::fromUtf8(QJsonDocument(d->results).toJson(QJsonDocument::Compact));
+}
+
+QString AbstractPolicy::getShownResult()
+{
+    QMutexLocker locker(&d->mutex);
+    return QString::fromUtf8(QJsonDocument(d->shown).toJson(QJsonDocument::Compact));
 }
 
 bool AbstractPolicy::readCache(const QString& path, QByteArray& data)
@@ -245,6 +264,7 @@ quint64 AbstractPolicy::beginDocument()
     ++d->document;
     d->results = QJsonArray();
     d->openSlots = 0;
+    d->shown = QJsonArray();
     m_policyExecCounter = 0;
     m_policyTotal = 0;
     return d->document;

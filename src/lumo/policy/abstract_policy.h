@@ -49,6 +49,8 @@ public:
     bool appendExecResult(quint64 document, const QString& key, const QString& result,
                           const QString& summary = QString());
     QString getExecResult();
+    // The result array as the log shows it: each result as shownResult gives it.
+    QString getShownResult();
 
     // The place of one more expected result of the document being executed:
     // the document waits until every slot taken has recorded (or was
@@ -74,6 +76,10 @@ protected:
     void interruptResultWait();
     // Slots that outlive the owner record nothing; called before it goes.
     void closeResultSlots();
+    // What the log may show of a result: what a child run as root printed
+    // stays out of it. Here the summary when there is one. Any thread.
+    virtual QString shownResult(const QString& key, const QString& result,
+                                const QString& summary) const;
 
     std::atomic<int> m_policyExecCounter{0};
     std::atomic<int> m_policyTotal{0};

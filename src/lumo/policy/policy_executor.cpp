@@ -87,6 +87,7 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
         // A document that ran out of time did not do what it was asked to.
         const bool done = end == WaitEnd::AllResults;
         const QString result = getExecResult();
+        const QString shown = getShownResult();
         if (!done)
             qWarning() << "policy document reached its time limit, reported as failed: task"
                        << info.taskId << "job" << info.jobId;
@@ -97,10 +98,11 @@ bool PolicyExecutor::execPolicy(const PolicyInfo& info)
             receipt.jobId = info.jobId;
             receipt.isSuccessed = done;
             receipt.result = result;
+            receipt.shown = shown;
             m_journal->add(receipt, QFileInfo(info.cachePath).fileName());
         }
-        emit execPolicyFinished(info.taskId, info.jobId, done, result);
-        logStep(Step::Reported, info, 0, result);
+        emit execPolicyFinished(info.taskId, info.jobId, done, result, shown);
+        logStep(Step::Reported, info, 0, shown);
     }
     endDocument();
     logStep(Step::CacheRemoved, info, QFile::remove(info.cachePath));
@@ -172,6 +174,14 @@ void PolicyExecutor::resultRecorded(const QString& key, const QString& result,
 {
     if (m_status)
         m_status->settingResult(key, result, summary);
+}
+
+QString PolicyExecutor::shownResult(const QString& key, const QString& result,
+                                   const QString& summary) const
+{
+    if (m_status)
+        return m_status->shownResult(key, result, summary);
+    return AbstractPolicy::shownResult(key, result, summary);
 }
 
 void PolicyExecutor::setJournal(ReceiptJournal* journal)

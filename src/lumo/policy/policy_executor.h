@@ -83,7 +83,9 @@ public:
     QString documentTask() const;
 
 signals:
-    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    // `shown` is the result array as the log may show it (getShownResult).
+    void execPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result,
+                            const QString& shown);
 
 protected:
     void run() override;
@@ -99,6 +101,9 @@ protected:
         });
     }
     void resultRecorded(const QString& key, const QString& result, const QString& summary) override;
+    // As the status board shows it to every user.
+    QString shownResult(const QString& key, const QString& result,
+                        const QString& summary) const override;
     // Waits until every result slot taken for the document has recorded,
     // more than limitMs have passed on the stopwatch, or stop() was called
     // (which ends the wait at once). Executor thread.

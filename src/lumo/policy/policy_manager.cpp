@@ -78,9 +78,9 @@ bool PolicyManager::acceptPush(int type, const QString& payload, PushMessage& me
 }
 
 void PolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
-                                         const QString& result)
+                                         const QString& result, const QString& shown)
 {
-    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result);
+    m_pipeline->sendReceipt(taskId, jobId, isSuccessed, result, shown);
 }
 
 void PolicyManager::onDomainRemoved()

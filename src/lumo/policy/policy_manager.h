@@ -34,7 +34,8 @@ public:
 
 public slots:
     virtual void onServerMsgCame(const QString& appId, int type, const QString& payload) = 0;
-    virtual void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result);
+    virtual void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result,
+                                      const QString& shown);
     void onDomainRemoved();
 
 protected:

@@ -145,6 +145,7 @@ void PolicyPipeline::onPullFailed(int taskId, int jobId, const QString& reason)
     receipt.jobId = jobId;
     receipt.isSuccessed = false;
     receipt.result = reason;
+    receipt.shown = reason;
     m_journal->add(receipt);
     m_journal->clearPull(taskId, jobId);
     deliver(receipt);
@@ -227,13 +228,15 @@ ReceiptJournal* PolicyPipeline::journal() const
     return m_journal.data();
 }
 
-void PolicyPipeline::sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result)
+void PolicyPipeline::sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result,
+                                 const QString& shown)
 {
     ResponseInfo receipt;
     receipt.taskId = taskId;
     receipt.jobId = jobId;
     receipt.isSuccessed = isSuccessed;
     receipt.result = result;
+    receipt.shown = shown;
     deliver(receipt);
 }
 

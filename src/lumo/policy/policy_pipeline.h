@@ -52,7 +52,9 @@ public:
     bool leavingDomain() const;
 
     // Hands one task receipt to the receipt thread. Any thread.
-    void sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result);
+    // `shown` is what the log shows of the result.
+    void sendReceipt(int taskId, int jobId, bool isSuccessed, const QString& result,
+                     const QString& shown);
 
 private:
     Q_DISABLE_COPY(PolicyPipeline)

@@ -390,6 +390,13 @@ bool PolicyReceiver::acceptDocument(const QString& cachePath, const QString& pol
     const bool hasMd5 = !dataValue.isObject() || dataValue.toObject().contains(QLatin1String("md5"));
     if (dataValue.isObject() && hasMd5)
         md5 = dataValue.toObject().value(QLatin1String("md5")).toVariant().toString();
+    // Checked before anything is written: the policy file holds only accepted
+    // documents, and the fallback re-applies the last of them.
+    if (!hasMd5) {
+        qInfo() << "md5 parse error.";
+        *reason = QStringLiteral("policy answer has no md5");
+        return false;
+    }
 
     const QByteArray text = doc.toJson(QJsonDocument::Indented);
     if (!writeCache(policyPath, text)) {
@@ -398,11 +405,6 @@ bool PolicyReceiver::acceptDocument(const QString& cachePath, const QString& pol
     }
     if (!writeCache(cachePath, text)) {
         *reason = QStringLiteral("policy document could not be stored: ") + cachePath;
-        return false;
-    }
-    if (!hasMd5) {
-        qInfo() << "md5 parse error.";
-        *reason = QStringLiteral("policy answer has no md5");
         return false;
     }
     // Only now that the document is safely on disk does the next pull name it.

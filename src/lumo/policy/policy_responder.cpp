@@ -127,7 +127,7 @@ void PolicyResponder::run()
             continue;
         }
         noteAccepted(receipt);
-        qInfo() << "------dbus---reply----" << error << receipt.result;
+        qInfo() << "------dbus---reply----" << error << receipt.shown;
         qInfo() << "dbus value ------success----";
         if (m_journal)
             m_journal->remove(receipt.taskId, receipt.jobId);

@@ -19,6 +19,9 @@ struct ResponseInfo
     int jobId = 0;
     bool isSuccessed = false;
     QString result;
+    // The result as the log shows it: summaries instead of what a child run
+    // as root printed. Never sent.
+    QString shown;
 };
 Q_DECLARE_METATYPE(ResponseInfo)
 

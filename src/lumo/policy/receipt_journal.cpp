@@ -20,6 +20,8 @@ constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDe
 
 const QString kTaskField = QStringLiteral("task_id");
 const QString kJobField = QStringLiteral("job_id");
+// What the log shows of the result; never sent.
+const QString kShownField = QStringLiteral("shown");
 
 QJsonObject encode(const ReceiptJournal::Entry& entry)
 {
@@ -28,6 +30,7 @@ QJsonObject encode(const ReceiptJournal::Entry& entry)
     object.insert(kJobField, entry.receipt.jobId);
     object.insert(QStringLiteral("success"), entry.receipt.isSuccessed);
     object.insert(QStringLiteral("result"), entry.receipt.result);
+    object.insert(kShownField, entry.receipt.shown);
     object.insert(QStringLiteral("cache_file"), entry.cacheFile);
     return object;
 }
@@ -46,6 +49,9 @@ ReceiptJournal::Entry decode(const QJsonObject& object)
     // Also what an earlier version kept uncut.
     entry.receipt.result = ReceiptBounds::cutReceipt(object.value(QStringLiteral("result")).toString());
     entry.cacheFile = object.value(QStringLiteral("cache_file")).toString();
+    // An earlier version kept no log text: the result stays out of the log.
+    entry.receipt.shown = object.contains(kShownField) ? object.value(kShownField).toString()
+                                                       : QStringLiteral("result not shown");
     return entry;
 }
 

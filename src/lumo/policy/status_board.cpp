@@ -108,6 +108,26 @@ void StatusBoard::beginDocument(const PolicyInfo& info, const QMap<QString, QStr
     refresh();
 }
 
+bool StatusBoard::isPrivate(const QString& key, const QString& summary) const
+{
+    return !summary.isEmpty() || m_privateKeys.contains(key);
+}
+
+QString StatusBoard::publicResult(const QString& key, const QString& result,
+                                  const QString& summary) const
+{
+    if (!isPrivate(key, summary))
+        return result;
+    return summary.isEmpty() ? kPrivateResultText : summary;
+}
+
+QString StatusBoard::shownResult(const QString& key, const QString& result,
+                                 const QString& summary)
+{
+    QMutexLocker locker(&m_mutex);
+    return publicResult(key, result, summary);
+}
+
 void StatusBoard::settingResult(const QString& key, const QString& result, const QString& summary)
 {
     QMutexLocker locker(&m_mutex);
@@ -116,8 +136,8 @@ void StatusBoard::settingResult(const QString& key, const QString& result, const
         QJsonObject setting = m_settings.at(i).toObject();
         if (setting.value(key::kKey).toString() != key)
             continue;
-        if (!summary.isEmpty() || m_privateKeys.contains(key)) {
-            setting.insert(key::kResult, summary.isEmpty() ? kPrivateResultText : summary);
+        if (isPrivate(key, summary)) {
+            setting.insert(key::kResult, publicResult(key, result, summary));
             setting.insert(kDetail, result);
         } else {
             setting.insert(key::kResult, result);

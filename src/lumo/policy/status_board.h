@@ -41,6 +41,10 @@ public:
     void settingResult(const QString& key, const QString& result,
                        const QString& summary = QString());
     void endDocument();
+    // A result as every user sees it: its summary, kPrivateResultText, or
+    // the result itself when it is not root's. Any thread.
+    QString shownResult(const QString& key, const QString& result,
+                        const QString& summary = QString());
     void setUsbControl(bool on);
     void usbDevice(const QString& name, const QString& vendorId, const QString& productId,
                    const QString& serial, const QString& decision, const QString& reason);
@@ -70,6 +74,9 @@ signals:
 private:
     Q_DISABLE_COPY(StatusBoard)
     void write();
+    // Both with m_mutex held.
+    bool isPrivate(const QString& key, const QString& summary) const;
+    QString publicResult(const QString& key, const QString& result, const QString& summary) const;
     QJsonArray settings(View view) const;
     // `updated` is given by a write of both files, so the two carry one time.
     QJsonObject shown(View view, const QString& updated = now());

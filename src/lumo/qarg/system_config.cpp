@@ -2,12 +2,14 @@
 
 #include "common/shared/childprocess.h"
 #include "common/base/constants.h"
+#include "common/shared/sysroot.h"
 #include "common/external/errorsdescription.h"
 #include "common/external/vornsysteminterface.h"
 
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -73,6 +75,28 @@ QHash<QString, QString> readSessionFile(const QString& path)
         values.insert(line.left(eq).trimmed(), line.mid(eq + 1).trimmed());
     }
     return values;
+}
+
+// Uids of the machine's own passwd file (directory accounts are not in it).
+// An unreadable file gives none, so that no session is ended by mistake.
+QSet<int> passwdUids()
+{
+    QSet<int> uids;
+    const QString path = vorn::base::sysrootPath(QStringLiteral("/etc/passwd"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "cannot read" << path << file.errorString();
+        return uids;
+    }
+    while (!file.atEnd()) {
+        // name:password:uid:gid:gecos:home:shell
+        const QList<QByteArray> fields = file.readLine().split(':');
+        bool ok = false;
+        const int uid = fields.size() >= 3 ? fields.at(2).toInt(&ok) : -1;
+        if (ok)
+            uids.insert(uid);
+    }
+    return uids;
 }
 
 } // namespace
@@ -182,13 +206,16 @@ bool SystemConfig::stopCurrentSshSession(SessionType type, QString* failedSessio
     }
     // Hidden entries are logind's files in the middle of being written.
     const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Unsorted);
+    const QSet<int> localUids = type == LocalUserSshSessions ? passwdUids() : QSet<int>();
     for (const QFileInfo& info : files) {
         const QHash<QString, QString> session = readSessionFile(info.absoluteFilePath());
         const QString service = session.value(QStringLiteral("SERVICE"));
-        const int uid = session.value(QStringLiteral("UID")).toInt();
+        bool hasUid = false;
+        const int uid = session.value(QStringLiteral("UID")).toInt(&hasUid);
         const bool isSsh = service == QLatin1String("sshd");
         const bool selected = (type == AllSshSessions && isSsh)
-                              || (type == LocalUserSshSessions && isSsh && uid <= 9999);
+                              || (type == LocalUserSshSessions && isSsh && hasUid
+                                  && isRefusedLocalUser(uid, localUids));
         if (!selected)
             continue;
         const QString id = info.fileName();
@@ -200,6 +227,11 @@ bool SystemConfig::stopCurrentSshSession(SessionType type, QString* failedSessio
         }
     }
     return true;
+}
+
+bool SystemConfig::isRefusedLocalUser(int uid, const QSet<int>& passwdUids)
+{
+    return uid >= kFirstLocalUid && uid <= kLastLocalUid && passwdUids.contains(uid);
 }
 
 QString SystemConfig::setLaunchBG(const QString& path)

@@ -3,6 +3,7 @@
 #include "common/base/codes.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -15,8 +16,14 @@ class SystemConfig : public QObject
 public:
     enum SessionType {
         AllSshSessions = 0,
-        LocalUserSshSessions = 1, // users whose uid is at most 9999
+        LocalUserSshSessions = 1, // the users the login limit refuses
     };
+    // Whom refused local logins refuse: accounts of the machine's own passwd
+    // file with a uid in this range; root, system and directory accounts
+    // still log in.
+    static constexpr int kFirstLocalUid = 1000;
+    static constexpr int kLastLocalUid = 9999;
+    static bool isRefusedLocalUser(int uid, const QSet<int>& passwdUids);
 
     // A child process that has not ended by then is killed.
     static constexpr int kCommandTimeoutMs = 30000;

@@ -5,6 +5,7 @@
 #include "common/base/constants.h"
 #include "common/base/filecontent.h"
 #include "common/dbus/vorng.h"
+#include "common/external/errorsdescription.h"
 #include "common/external/vornsysteminterface.h"
 #include "lumo/policy/policy_pipeline.h"
 #include "lumo/policy/status_board.h"
@@ -256,6 +257,13 @@ void SystemPolicyManager::restoreAndLeave()
     system->SetAppCtrlBlacklist(QString());
     system->SetWirelessEnable(true);
     system->SetBluetoothEnable(true);
+    // Refused local logins would outlive the domain and lock local users out
+    // for good; as at package removal, they are allowed again. SSH stays as
+    // the policy left it.
+    const int loginStatus = system->SetLocalUserLogoinLimit(true);
+    if (loginStatus != 0)
+        qWarning() << "local logins not allowed again:"
+                   << ErrorsDescription::toErrorDescription(loginStatus);
 
     // Stopping the unit ends this process; the event loop must stay free
     // meanwhile, so both commands run without blocking it, one after the other.

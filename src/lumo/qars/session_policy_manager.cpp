@@ -102,10 +102,10 @@ void SessionPolicyManager::onServerMsgCame(const QString& appId, int type, const
 }
 
 void SessionPolicyManager::onExecPolicyFinished(int taskId, int jobId, bool isSuccessed,
-                                                const QString& result)
+                                                const QString& result, const QString& shown)
 {
     qInfo() << "SessionManager::onExecPolicyFinished---------";
-    PolicyManager::onExecPolicyFinished(taskId, jobId, isSuccessed, result);
+    PolicyManager::onExecPolicyFinished(taskId, jobId, isSuccessed, result, shown);
 }
 
 void SessionPolicyManager::restoreAndLeave()

@@ -26,7 +26,8 @@ public:
 
 public slots:
     void onServerMsgCame(const QString& appId, int type, const QString& payload) override;
-    void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result) override;
+    void onExecPolicyFinished(int taskId, int jobId, bool isSuccessed, const QString& result,
+                              const QString& shown) override;
 
 private:
     Q_DISABLE_COPY(SessionPolicyManager)

@@ -82,6 +82,12 @@ void TestSystemPolicyExecutor::initTestCase()
     QVERIFY(!m_root.isEmpty());
     QVERIFY(QDir().mkpath(path("/root/.cache/vorn/cache_policy")));
     qputenv("VORN_STUB_CONFIG", path("/stub-config.json").toLocal8Bit());
+    writeFile(QStringLiteral("/etc/passwd"),
+              "root:x:0:0:root:/root:/bin/bash\n"
+              "svc:x:998:998::/var/lib/svc:/usr/sbin/nologin\n"
+              "u1000:x:1000:1000::/home/u1000:/bin/bash\n"
+              "u1001:x:1001:1001::/home/u1001:/bin/bash\n"
+              "u10001:x:10001:10001::/home/u10001:/bin/bash\n");
 
     m_executor.reset(new SystemPolicyExecutor(&m_queue));
     m_executor->setConfig(QStringLiteral("127.0.0.1"), QStringLiteral("1"));
@@ -512,6 +518,11 @@ void TestSystemPolicyExecutor::loginLimit()
     addSession(QStringLiteral("s1"), 1000, QStringLiteral("sshd"));
     addSession(QStringLiteral("s2"), 1001, QStringLiteral("sshd"));
     addSession(QStringLiteral("s3"), 10001, QStringLiteral("sshd"));
+    // Those the limit lets in keep their sessions: root, a system account,
+    // and a directory account (not in the passwd file).
+    addSession(QStringLiteral("s4"), 0, QStringLiteral("sshd"));
+    addSession(QStringLiteral("s5"), 998, QStringLiteral("sshd"));
+    addSession(QStringLiteral("s6"), 1500, QStringLiteral("sshd"));
 
     QCOMPARE(runDocument({{QStringLiteral("login_limit/local_login_limit"), value}}),
              oneResult(QStringLiteral("login_limit/local_login_limit"), expected));
