@@ -3,10 +3,14 @@
 Run through `./run field`, which sets VORN_FIELD_IMAGE (image.sh's directory), VORN_FIELD_DEB
 and VORN_FIELD_WORKDIR. A failing step or scenario prints the serial console's last lines, the
 guest's journal and qarg's log.
+
+The GNOME scenarios (gnome/) have a guest of their own, from the gnome image variant
+(VORN_FIELD_GNOME_IMAGE), run by ./run field after the others: one guest at a time.
 """
 
 import os
 import sys
+import time
 
 import pytest
 
@@ -14,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
 
+from gnomesession import GnomeSession  # noqa: E402  pylint: disable=wrong-import-position
 from guestlab import GuestLab  # noqa: E402  pylint: disable=wrong-import-position
 from machine import Machine  # noqa: E402  pylint: disable=wrong-import-position
 
@@ -47,6 +52,40 @@ def lab():
             raise StepFailed("%s\n%s" % (error, "\n".join(
                 "----- %s -----\n%s" % part for part in _diagnostics(machine)))) from error
         yield guest
+        step("power off", machine.poweroff)
+    finally:
+        machine.stop()
+        _machine.remove(machine)
+
+
+@pytest.fixture(scope="session")
+def gnome():
+    """A GNOME guest: the lab and the package installed, then alice's session started by GDM."""
+    for var in ("VORN_FIELD_GNOME_IMAGE", "VORN_FIELD_DEB", "VORN_FIELD_WORKDIR"):
+        if not os.environ.get(var):
+            pytest.exit("%s is not set: run the field lab through ./run field" % var, 2)
+    if _machine:
+        pytest.exit("another guest runs in this session: the GNOME scenarios run on their own", 2)
+    workdir = os.environ["VORN_FIELD_WORKDIR"]
+    keep = os.environ.get("VORN_FIELD_KEEP") or os.path.join(workdir, "keep")
+    os.makedirs(keep, exist_ok=True)
+    machine = Machine(os.environ["VORN_FIELD_GNOME_IMAGE"], workdir, memory_mb=3072,
+                      display=True)
+    _machine.append(machine)
+    try:
+        try:
+            session = GnomeSession(GuestLab(machine, workdir, TOP), keep)
+            start = time.monotonic()
+            step("boot", machine.boot)
+            session.mark("boot to running (multi-user)", start)
+            step("install the package", session.lab.install, os.environ["VORN_FIELD_DEB"])
+            # The client key as dist/README.md says: readable by the desktop users' agents.
+            machine.sh("chmod 0644 /etc/vorn/.IRO_Vorn.key")
+            step("start the GNOME session", session.start)
+        except StepFailed as error:
+            raise StepFailed("%s\n%s" % (error, "\n".join(
+                "----- %s -----\n%s" % part for part in _diagnostics(machine)))) from error
+        yield session
         step("power off", machine.poweroff)
     finally:
         machine.stop()

@@ -1,27 +1,41 @@
 #!/usr/bin/env bash
 # The field lab's guest disk: a Debian 12 root file system (minbase, the package's Depends,
 # tests/field/guest-packages.list), as a raw ext4 image with the kernel and initrd beside it.
-#   tests/field/image.sh PACKAGE.deb     prints the directory holding root.img, vmlinuz, initrd.img
+#   tests/field/image.sh PACKAGE.deb [VARIANT]
+# prints the directory holding root.img, vmlinuz, initrd.img. A variant (gnome) adds the
+# packages of VARIANT-packages.list and the hook guest/customize-VARIANT.sh.
 # Cached under $VORN_FIELD_CACHE (default /var/cache/vorn-field), keyed by a hash of the package
-# list, the hooks in guest/ and the layout version below; only the current key is kept. The
-# mirror comes from the host's apt sources, read at run time.
+# list, the hooks in guest/ and the layout version below; of each variant only the current key
+# is kept, and other variants' images are left alone. The mirror comes from the host's apt
+# sources, read at run time.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 deb=$1
+variant=${2:-}
 cache=${VORN_FIELD_CACHE:-/var/cache/vorn-field}
 # Raise when the image's layout changes (file names, file system, size).
 layout=1
 fail() { echo "field image: $*" >&2; exit 1; }
 
 [ -f "$deb" ] || fail "no package at $deb"
+lists=("$here/guest-packages.list")
+hooks=("$here/guest/customize.sh")
+prefix=""
+if [ -n "$variant" ]; then
+  [[ $variant =~ ^[a-z0-9]+$ ]] || fail "bad variant name $variant"
+  [ -f "$here/$variant-packages.list" ] || fail "no package list for the variant $variant"
+  lists+=("$here/$variant-packages.list")
+  [ -f "$here/guest/customize-$variant.sh" ] && hooks+=("$here/guest/customize-$variant.sh")
+  prefix=$variant-
+fi
 command -v mmdebstrap >/dev/null || fail "mmdebstrap is missing"
 command -v mkfs.ext4 >/dev/null || fail "mkfs.ext4 (e2fsprogs) is missing"
 
 # The package's Depends, first of each alternative, without versions.
 deps=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/[[:space:]]//g')
-list=$( (grep -v '^#' "$here/guest-packages.list"; echo "$deps") | grep -v '^$' | sort -u)
-key=$( (echo "layout $layout"; echo "$list"; cat "$here/guest/essential.sh" "$here/guest/customize.sh") | sha256sum | cut -c1-16)
+list=$( (cat "${lists[@]}" | grep -v '^#'; echo "$deps") | grep -v '^$' | sort -u)
+key=$prefix$( (echo "layout $layout"; echo "$list"; cat "$here/guest/essential.sh" "${hooks[@]}") | sha256sum | cut -c1-16)
 dir=$cache/$key
 if [ -f "$dir/ready" ]; then
   echo "$dir"
@@ -45,11 +59,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+hook_args=()
+for hook in "${hooks[@]}"; do hook_args+=(--customize-hook="$hook \"\$1\""); done
 echo "field image: building $key (cold, a few minutes)" >&2
 timeout 2400 mmdebstrap --quiet --variant=minbase --include="$(echo "$list" | paste -sd,)" \
   --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
   --essential-hook="$here/guest/essential.sh \"\$1\"" \
-  --customize-hook="$here/guest/customize.sh \"\$1\"" \
+  "${hook_args[@]}" \
   bookworm "$work/root" "${sources[@]}" >&2 || fail "mmdebstrap failed"
 
 cp "$(ls "$work"/root/boot/vmlinuz-* | tail -1)" "$work/vmlinuz"
@@ -57,9 +73,10 @@ cp "$(ls "$work"/root/boot/initrd.img-* | tail -1)" "$work/initrd.img"
 timeout 600 mkfs.ext4 -q -L root -d "$work/root" "$work/root.img" 6G >&2 || fail "mkfs.ext4 failed"
 rm -rf "$work/root"
 touch "$work/ready"
-# Only the current image stays: an older key is an older package list.
-find "$cache" -mindepth 1 -maxdepth 1 -type d ! -name "$key" ! -name ".build-$key.*" \
-  -exec rm -rf --one-file-system {} +
+# Of this variant only the current image stays: an older key is an older package list. Another
+# variant's (or another kind's) directory does not match the name and is left alone.
+find "$cache" -mindepth 1 -maxdepth 1 -type d -regextype posix-extended \
+  -regex ".*/$prefix[0-9a-f]{16}" ! -name "$key" -exec rm -rf --one-file-system {} +
 mv "$work" "$dir"
 trap - EXIT
 echo "$dir"

@@ -7,6 +7,8 @@ through QMP, reboot, power-off. Every wait is bounded and names what it waited f
     m.put(b"...", "/etc/x", mode=0o644); m.get("/var/log/x")
     dev = m.plug_stick("STICK1", label="LAB1"); m.unplug_stick(dev)
     m.reboot(); m.poweroff(); m.stop()   # stop() always ends QEMU, by its pid
+    Machine(..., memory_mb=3072, display=True): a virtio-vga screen; m.screendump(path) (PPM),
+    m.send_key("esc")
 """
 
 import base64
@@ -89,8 +91,10 @@ class JsonSocket:
 
 
 class Machine:
-    def __init__(self, image_dir, workdir):
+    def __init__(self, image_dir, workdir, memory_mb=MEMORY_MB, display=False):
         self.image_dir = image_dir
+        self.memory_mb = memory_mb
+        self.display = display
         self.workdir = workdir
         self.disk = os.path.join(workdir, "disk.qcow2")
         self.serial_log = os.path.join(workdir, "serial.log")
@@ -108,7 +112,7 @@ class Machine:
                         os.path.join(self.image_dir, "root.img"), self.disk],
                        check=True, timeout=60)
         argv = [QEMU, "-machine", "q35", "-accel", "tcg,thread=multi,tb-size=256",
-                "-m", str(MEMORY_MB), "-smp", "2", "-nodefaults", "-nic", "none",
+                "-m", str(self.memory_mb), "-smp", "2", "-nodefaults", "-nic", "none",
                 "-display", "none", "-serial", "file:" + self.serial_log,
                 "-kernel", os.path.join(self.image_dir, "vmlinuz"),
                 "-initrd", os.path.join(self.image_dir, "initrd.img"),
@@ -120,6 +124,9 @@ class Machine:
                 "-qmp", "unix:%s,server=on,wait=off" % self.qmp_sock.path,
                 "-device", "qemu-xhci,id=xhci",
                 "-pidfile", os.path.join(self.workdir, "qemu.pid")]
+        if self.display:
+            # A screen for a desktop session; nothing shows it on the host, QMP reads it.
+            argv += ["-device", "virtio-vga"]
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.workdir, "qemu.out"), "wb"),
                                      stderr=subprocess.STDOUT, start_new_session=True)
@@ -357,6 +364,15 @@ class Machine:
                 self.qmp_events.append(self.qmp_sock.receive(deadline))
             except TimeoutError as error:
                 raise TimeoutError("no QMP event %s within %.0f s" % (name, timeout)) from error
+
+    def screendump(self, path):
+        """The guest's screen as a PPM file on the host."""
+        self.qmp("screendump", 60, filename=path)
+        return path
+
+    def send_key(self, key):
+        """One key press and release (a QEMU key code: "esc", "ret", ...)."""
+        self.qmp("send-key", keys=[{"type": "qcode", "data": key}])
 
     def make_stick_image(self, name, label, size_mb=16):
         """A vfat file system image on the host, for plug_stick."""
