@@ -8,6 +8,7 @@ import json
 
 from gnomesession import WALLPAPER_NAME
 from guestlab import document
+from machine import wait_until
 
 POWER = {"batteryLock": 1, "batteryScreen": 5, "batterySleep": 20,
          "powerLock": 2, "powerScreen": 10, "powerSleep": 0}
@@ -30,6 +31,13 @@ READ_BACK = {
         (POWER_SCHEMA, "sleep-inactive-battery-timeout", "1200"),
         (POWER_SCHEMA, "sleep-inactive-battery-type", "'suspend'"),
         (POWER_SCHEMA, "sleep-inactive-ac-type", "'nothing'")]),
+    # Off empties every shortcut list found at run time and the Super key.
+    "shortcut/shortcut_status": ("0", [
+        ("org.gnome.mutter", "overlay-key", "''"),
+        ("org.gnome.desktop.wm.keybindings", "switch-applications", "@as []"),
+        ("org.gnome.shell.keybindings", "toggle-overview", "@as []")]),
+    "taskbar/taskbar_dock_app": ("0", [
+        ("org.gnome.shell", "favorite-apps", "@as []")]),
     "wallpaper/wallpaper_name": (WALLPAPER_NAME, [
         (BACKGROUND, "picture-uri", own_png_copy),
         (BACKGROUND, "picture-uri-dark", own_png_copy)]),
@@ -52,3 +60,8 @@ def test_each_pushed_setting_is_read_back_in_the_session(gnome):
             if not good:
                 wrong["%s %s" % (schema, name)] = value
     assert not wrong, wrong
+
+    # A change of alice's own is put back while the policy holds the key.
+    gnome.as_user("gsettings set org.gnome.shell favorite-apps \"['org.gnome.Nautilus.desktop']\"")
+    wait_until(lambda: gnome.gsettings("org.gnome.shell", "favorite-apps") == "@as []", 60,
+               "favorite-apps put back", 1)
