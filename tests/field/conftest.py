@@ -1,7 +1,8 @@
 """One guest for the whole session: booted, the lab set up, the package installed.
 
-Run through `./run field`, which sets VORN_FIELD_IMAGE (image.sh's directory), VORN_FIELD_DEB
-and VORN_FIELD_WORKDIR. A failing step or scenario prints the serial console's last lines, the
+Run through `./run field`, which sets VORN_FIELD_IMAGE (image.sh's directory), VORN_FIELD_DEB,
+VORN_FIELD_WORKDIR and VORN_FIELD_RELEASE (the guest's Debian release, a codename of
+tools/release/releases.txt). A failing step or scenario prints the serial console's last lines, the
 guest's journal and qarg's log.
 
 The GNOME scenarios (gnome/) have a guest of their own, from the gnome image variant
@@ -23,6 +24,7 @@ from guestlab import GuestLab  # noqa: E402  pylint: disable=wrong-import-positi
 from machine import Machine  # noqa: E402  pylint: disable=wrong-import-position
 
 _machine = []
+RELEASES = os.path.join(TOP, "tools", "release", "releases.txt")
 
 
 class StepFailed(RuntimeError):
@@ -41,7 +43,8 @@ def lab():
     for var in ("VORN_FIELD_IMAGE", "VORN_FIELD_DEB", "VORN_FIELD_WORKDIR"):
         if not os.environ.get(var):
             pytest.exit("%s is not set: run the field lab through ./run field" % var, 2)
-    machine = Machine(os.environ["VORN_FIELD_IMAGE"], os.environ["VORN_FIELD_WORKDIR"])
+    machine = Machine(os.environ["VORN_FIELD_IMAGE"], os.environ["VORN_FIELD_WORKDIR"],
+                      boot_timeout=int(release()["boot"]), tcg_thread=release()["tcg"])
     _machine.append(machine)
     try:
         try:
@@ -58,6 +61,18 @@ def lab():
         _machine.remove(machine)
 
 
+def release():
+    """The guest's release: its row of releases.txt (codename, number, suffix, archive, boot,
+    tcg)."""
+    name = os.environ.get("VORN_FIELD_RELEASE", "bookworm")
+    with open(RELEASES) as table:
+        for line in table:
+            fields = line.split()
+            if fields and not line.startswith("#") and fields[0] == name:
+                return dict(zip(("codename", "number", "suffix", "archive", "boot", "tcg"), fields))
+    raise RuntimeError("release %r is not in %s" % (name, RELEASES))
+
+
 @pytest.fixture(scope="session")
 def gnome():
     """A GNOME guest: the lab and the package installed, then alice's session started by GDM."""
@@ -70,7 +85,8 @@ def gnome():
     keep = os.environ.get("VORN_FIELD_KEEP") or os.path.join(workdir, "keep")
     os.makedirs(keep, exist_ok=True)
     machine = Machine(os.environ["VORN_FIELD_GNOME_IMAGE"], workdir, memory_mb=3072,
-                      display=True)
+                      display=True, boot_timeout=int(release()["boot"]),
+                      tcg_thread=release()["tcg"])
     _machine.append(machine)
     try:
         try:

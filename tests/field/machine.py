@@ -1,7 +1,7 @@
 """One Debian guest under QEMU: boot, commands and files through the guest agent, USB sticks
 through QMP, reboot, power-off. Every wait is bounded and names what it waited for.
 
-    m = Machine(image_dir, workdir)      # image_dir: root.img, vmlinuz, initrd.img (image.sh)
+    m = Machine(image_dir, workdir, boot_timeout=300, tcg_thread="multi")  # image_dir: image.sh's
     m.boot()
     m.run("systemctl is-active qarg")    # Result(rc, out, err); m.sh(...) raises unless rc 0
     m.put(b"...", "/etc/x", mode=0o644); m.get("/var/log/x")
@@ -91,10 +91,15 @@ class JsonSocket:
 
 
 class Machine:
-    def __init__(self, image_dir, workdir, memory_mb=MEMORY_MB, display=False):
+    def __init__(self, image_dir, workdir, memory_mb=MEMORY_MB, display=False,
+                 boot_timeout=300, tcg_thread="multi"):
         self.image_dir = image_dir
         self.memory_mb = memory_mb
         self.display = display
+        # Bound of a boot or reboot to a running system, and QEMU's emulation threads: the
+        # release's (tools/release/releases.txt).
+        self.boot_timeout = boot_timeout
+        self.tcg_thread = tcg_thread
         self.workdir = workdir
         self.disk = os.path.join(workdir, "disk.qcow2")
         self.serial_log = os.path.join(workdir, "serial.log")
@@ -106,12 +111,13 @@ class Machine:
 
     # Life of the machine -------------------------------------------------------------------
 
-    def boot(self, timeout=300):
+    def boot(self, timeout=None):
         """Starts QEMU on a writable overlay of the image and waits for a running system."""
+        timeout = timeout or self.boot_timeout
         subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
                         os.path.join(self.image_dir, "root.img"), self.disk],
                        check=True, timeout=60)
-        argv = [QEMU, "-machine", "q35", "-accel", "tcg,thread=multi,tb-size=256",
+        argv = [QEMU, "-machine", "q35", "-accel", "tcg,thread=%s,tb-size=256" % self.tcg_thread,
                 "-m", str(self.memory_mb), "-smp", "2", "-nodefaults", "-nic", "none",
                 "-display", "none", "-serial", "file:" + self.serial_log,
                 "-kernel", os.path.join(self.image_dir, "vmlinuz"),
@@ -158,8 +164,9 @@ class Machine:
         except (OSError, TimeoutError, ValueError):
             return False
 
-    def reboot(self, timeout=300):
+    def reboot(self, timeout=None):
         """`systemctl reboot` in the guest; the same disk comes up again."""
+        timeout = timeout or self.boot_timeout
         boot_id = self.sh("cat /proc/sys/kernel/random/boot_id").strip()
         self._exec_start("systemctl reboot")
         self.qga.close()

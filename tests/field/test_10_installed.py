@@ -47,3 +47,17 @@ def test_lumoctl_status(machine):
     assert "field-machine-0001" in out
     assert "127.0.0.1" in out and "8443" in out
     assert "linux" in out
+
+
+def test_depends_on_the_guest_release_own_package_names(machine):
+    """Each dependency is installed under its own name: a build for another release may name
+    libraries that this release renamed (64-bit time) and only provides under the old name."""
+    depends = machine.sh("dpkg-query -W -f '${Depends}' vorn-policy")
+    names = sorted({re.sub(r"\s*\(.*|:any", "", d.split("|")[0]).strip()
+                    for d in depends.split(",")})
+    assert "dbus" in names and any(n.startswith("libqt5core5") for n in names), names
+    statuses = machine.sh(
+        "for p in %s; do printf '%%s %%s\\n' \"$p\" \"$(dpkg-query -W -f '${db:Status-Abbrev}' "
+        "\"$p\" 2>/dev/null)\"; done" % " ".join(names))
+    assert [line.split()[0] for line in statuses.splitlines()
+            if line.split()[1:] != ["ii"]] == [], statuses
