@@ -24,10 +24,20 @@ def test_ssh_off_then_on(lab, machine):
     assert machine.run("systemctl is-enabled ssh").out.strip() == "disabled"
     assert machine.run("ssh -o BatchMode=yes -o ConnectTimeout=5 127.0.0.1 true", 30).rc != 0
 
+    # Asking for the unit by its alias (as "systemctl status sshd" does) loads the alias name
+    # as a unit of its own while the alias link is gone; enabling brings the link back. On
+    # Debian 13 a reload that merges the two while ssh runs loses the running daemon: the unit
+    # then reads inactive while its sshd keeps the port, and every later start fails.
+    machine.sh("systemctl show -p LoadState sshd.service")
     job = lab.push("system", document(("ssh_login", "ssh_login_status", "1")))
     assert lab.results(job) == {"ssh_login/ssh_login_status": "setSSHLogin true"}
     assert machine.sh("systemctl is-active ssh").strip() == "active"
     assert machine.sh("systemctl is-enabled ssh").strip() == "enabled"
+    # The one listening daemon is the unit's own, and the unit can be restarted.
+    main_pid = machine.sh("systemctl show -p MainPID --value ssh").strip()
+    assert machine.sh("pgrep -f '^sshd: .*\\[listener\\]'").split() == [main_pid]
+    assert machine.run("systemctl restart ssh", 60).rc == 0
+    assert machine.sh("systemctl is-active ssh").strip() == "active"
 
 
 def _ssh_session(machine, user):

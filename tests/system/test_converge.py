@@ -17,7 +17,7 @@ LOG = "/var/log/qarg/qarg.log"
 POLICY_FILE = "/etc/vorn/system_policy.json"
 CACHE_DIR = "/root/.cache/vorn/cache_policy"
 APPLIED = "/var/lib/qarg/applied.json"
-SEQUENCE = ("stop", "start", "enable", "disable")
+SEQUENCE = ("stop", "enable", "start", "disable")
 
 
 def lines(path):
@@ -95,7 +95,7 @@ def test_repeated_document_runs_one_shot_items_once_and_keeps_ssh_running(lab):
     results = conv.push()
     assert results == {FIREWALL: "", SCRIPT: "script done\n", SSH: "setSSHLogin true"}
     assert conv.ran() == (3, 1, 1)
-    assert [a[1] for a in lab.stubs.calls("systemctl")] == ["stop", "start", "enable"]
+    assert [a[1] for a in lab.stubs.calls("systemctl")] == ["stop", "enable", "start"]
 
     # The first pull, 10 s after the start, brings the same document without a task.
     conv.wait_for_run(conv.runs())

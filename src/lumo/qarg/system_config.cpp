@@ -124,9 +124,15 @@ QString SystemConfig::setSSHLogin(int state)
     // still end the sessions.
     bool ok = true;
     if (state == 1) {
+        // Enabled while stopped, then started: enabling reloads the service
+        // manager, and a reload that brings the unit's alias name (sshd) back
+        // while the service runs can merge the running unit with the alias's
+        // stale inactive state. The daemon then keeps running unseen, holding
+        // the port, and every later start fails. With the start last, its own
+        // exit code tells whether the service runs.
         ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
-        ok &= runCommand(kSystemctl, {QStringLiteral("start"), kSshService});
         ok &= runCommand(kSystemctl, {QStringLiteral("enable"), kSshService});
+        ok &= runCommand(kSystemctl, {QStringLiteral("start"), kSshService});
     } else {
         ok &= runCommand(kSystemctl, {QStringLiteral("stop"), kSshService});
         ok &= runCommand(kSystemctl, {QStringLiteral("disable"), kSshService});

@@ -353,7 +353,7 @@ void TestSystemPolicyExecutor::sshLogin_data()
     QTest::addColumn<QByteArray>("stubs");
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<QString>("expected");
-    const QStringList enable{"systemctl stop ssh", "systemctl start ssh", "systemctl enable ssh"};
+    const QStringList enable{"systemctl stop ssh", "systemctl enable ssh", "systemctl start ssh"};
     const QStringList disable{"systemctl stop ssh", "systemctl disable ssh"};
     QTest::newRow("1 enables") << "1" << true << QByteArray("{}") << enable << "setSSHLogin true";
     QTest::newRow("2 disables and ends every ssh session")
@@ -418,7 +418,7 @@ void TestSystemPolicyExecutor::sshLoginRepeated_data()
     QTest::addColumn<QStringList>("calls"); // of the repetition without a task
 
     const QStringList ask{"systemctl is-active ssh", "systemctl is-enabled ssh"};
-    const QStringList enable{"systemctl stop ssh", "systemctl start ssh", "systemctl enable ssh"};
+    const QStringList enable{"systemctl stop ssh", "systemctl enable ssh", "systemctl start ssh"};
     const QStringList disable{"systemctl stop ssh", "systemctl disable ssh"};
     const QStringList endSession{"loginctl terminate-session c1"};
     QTest::newRow("on, started and enabled: no restart")
