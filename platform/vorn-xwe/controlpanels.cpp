@@ -4,6 +4,7 @@
 #include "status.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
@@ -19,10 +20,12 @@ struct Module {
 };
 
 // Module names of the management server and the panels (panels/*/gnome-<id>-panel.desktop)
-// that show the same thing in GNOME Settings 43 and 48. A module without a panel cannot
-// be hidden on GNOME.
+// that show the same thing in GNOME Settings 43 (Debian 12) or 48 (Debian 13); a panel id
+// of only one of them is harmless on the other. A module without a panel cannot be hidden
+// on GNOME. Gone in 48: default-apps and removable-media (sections of "applications" now),
+// info-overview (now "about") and user-accounts (now "users").
 const Module kModules[] = {
-    {"accounts", "user-accounts online-accounts"},
+    {"accounts", "user-accounts users online-accounts"},
     {"applications", "applications"},
     {"background", "background"},
     {"bluetooth", "bluetooth"},
@@ -30,7 +33,7 @@ const Module kModules[] = {
     {"datetime", "datetime"},
     {"defapp", "default-apps"},
     {"display", "display"},
-    {"info", "info-overview"},
+    {"info", "info-overview about"},
     {"keyboard", "keyboard"},
     {"mouse", "mouse"},
     {"network", "network wifi wwan"},
@@ -54,6 +57,24 @@ QByteArray overrideText(const QString& panel)
 {
     return "[Desktop Entry]\nType=Application\nName=" + panel.toUtf8() + "\nExec=gnome-control-center "
         + panel.toUtf8() + "\nHidden=true\n" + kMarker + "\n";
+}
+
+// The panels of the GNOME Settings installed here: the ids of its own entries in the
+// system's application directories (the user's own directory holds the overrides). Empty
+// when GNOME Settings is not installed.
+QSet<QString> installedPanels()
+{
+    static const QString prefix = QStringLiteral("gnome-");
+    static const QString suffix = QStringLiteral("-panel.desktop");
+    const QString own = QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
+    QSet<QString> ids;
+    for (const QString& dir : QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation)) {
+        if (QDir(dir) == QDir(own))
+            continue;
+        for (const QString& name : QDir(dir).entryList({prefix + QLatin1Char('*') + suffix}, QDir::Files))
+            ids.insert(name.mid(prefix.size(), name.size() - prefix.size() - suffix.size()));
+    }
+    return ids;
 }
 
 bool isOurs(const QString& path)
@@ -117,6 +138,7 @@ int apply(const QStringList& allModules, const QStringList& shown, QJsonObject& 
         for (const QString& panel : panelsOf(module))
             shownPanels.insert(panel);
     }
+    const QSet<QString> installed = installedPanels();
     QSet<QString> hidden;
     int status = Success;
     for (const QString& module : all) {
@@ -125,6 +147,11 @@ int apply(const QStringList& allModules, const QStringList& shown, QJsonObject& 
         const QStringList panels = panelsOf(module);
         if (panels.isEmpty()) {
             qWarning() << "vorn-xwe: control-centre module" << module << "has no GNOME Settings panel to hide";
+            status = NotEnforced;
+        } else if (!installed.isEmpty() && !installed.intersects(QSet<QString>(panels.begin(), panels.end()))) {
+            // This version of GNOME Settings shows the module elsewhere: nothing hides it.
+            qWarning() << "vorn-xwe: control-centre module" << module
+                       << "has no panel in the GNOME Settings installed here";
             status = NotEnforced;
         }
         for (const QString& panel : panels) {

@@ -19,7 +19,8 @@ QString overridePath(const QString& panel);
 // that is not one of shown, through a Hidden=true override GNOME Settings reads before its
 // own entry, and takes the overrides of the others away. A file of the user's own in the
 // way is kept in saved ({path: content}) and put back by restore. NotEnforced when a
-// module to hide has no panel on GNOME (the log names it).
+// module to hide has no panel on GNOME, or none in the GNOME Settings installed here (the
+// log names it).
 int apply(const QStringList& allModules, const QStringList& shown, QJsonObject& saved);
 // Every panel shown again: the overrides removed, the user's own files back.
 int restore(QJsonObject& saved);

@@ -219,7 +219,7 @@ NO_SUCH_SETTING = "failed (status 10): this desktop has no such setting"
 DOCK = "org.gnome.shell.extensions.dash-to-dock"
 DING = "org.gnome.shell.extensions.ding"
 # Panels of the lab server's modules that a policy showing display, sound and update hides.
-HIDDEN_PANELS = ["network", "wifi", "wwan", "power", "datetime", "user-accounts",
+HIDDEN_PANELS = ["network", "wifi", "wwan", "power", "datetime", "user-accounts", "users",
                  "online-accounts", "default-apps"]
 
 

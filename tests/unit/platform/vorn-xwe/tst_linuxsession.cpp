@@ -424,6 +424,25 @@ void TestLinuxSession::controlCentrePanels()
     QCOMPARE(m_session->SetControlConfig({QStringLiteral("display")}, {QString()}, false), 0);
     QVERIFY(!QFile::exists(panel(QStringLiteral("display"))));
     QCOMPARE(PlatformLab::readAll(panel(QStringLiteral("sound"))), own);
+
+    // GNOME Settings 48's own entries installed: the accounts and the system information are
+    // hidden through its panel names; the default applications have no panel of their own.
+    const QString system = m_lab.home() + QStringLiteral("/system-data");
+    for (const QString id : {"users", "online-accounts", "about", "applications", "display"})
+        QVERIFY(PlatformLab::writeFile(system + QStringLiteral("/applications/gnome-") + id
+                                           + QStringLiteral("-panel.desktop"),
+                                       "[Desktop Entry]\nType=Application\nName=" + id.toUtf8() + "\n"));
+    const QByteArray dataDirs = qgetenv("XDG_DATA_DIRS");
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(system));
+    const int withDefaultApps = m_session->SetControlConfig({"accounts", "info", "defapp"}, {}, true);
+    const int withoutDefaultApps = m_session->SetControlConfig({"accounts", "info"}, {}, true);
+    qputenv("XDG_DATA_DIRS", dataDirs);
+    QCOMPARE(withDefaultApps, 9);
+    QCOMPARE(withoutDefaultApps, 0);
+    for (const QString id : {"users", "about"})
+        QVERIFY2(PlatformLab::readAll(panel(id)).contains("\nHidden=true\n"), qPrintable(id));
+    QCOMPARE(m_session->SetControlConfig({"accounts", "info"}, {"accounts", "info"}, true), 0);
+    QVERIFY(!QFile::exists(panel(QStringLiteral("users"))));
 }
 
 void TestLinuxSession::giveBackEndsEverything()
