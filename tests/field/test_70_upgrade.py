@@ -16,8 +16,10 @@ INSTALL = "pre_install_app/pre_install_app_list"
 UPGRADE_SCRIPT = "/usr/share/vorn/scripts/software_upgrade.bash"
 SERVED = "/var/lib/vorn-lab/server/files/packages/vorn-policy.deb"
 QARG = "/usr/bin/qarg"
-# The newer binary's time stamp, past the installed one's: both files are otherwise the same.
-NEWER_BY_SECONDS = 3600
+# The rebuilt binary's time stamp tells it from the installed one (both files are otherwise the
+# same). Earlier, not later: Debian 13's dpkg stamps a file dated in the future with the time it
+# unpacks it, and a package built minutes ago plus any margin is in the future.
+EARLIER_BY_SECONDS = 3600
 
 
 def _host(*argv):
@@ -39,7 +41,7 @@ def newer(tmp_path_factory):
         f.write("\n".join("Version: " + version if l.startswith("Version:") else l
                           for l in lines) + "\n")
     binary = tree + QARG
-    mtime = int(os.stat(binary).st_mtime) + NEWER_BY_SECONDS
+    mtime = int(os.stat(binary).st_mtime) - EARLIER_BY_SECONDS
     os.utime(binary, (mtime, mtime))
     deb = str(work / ("vorn-policy_%s.deb" % version))
     _host("dpkg-deb", "-Zgzip", "-b", tree, deb)
