@@ -257,7 +257,8 @@ def test_qars_takes_every_setting_to_gnome_and_holds_it(lab, linux_env):
     with open(keyfile, "w", encoding="utf-8") as f:
         f.write("[org/gnome/shell]\nfavorite-apps=['mine.desktop']\n"
                 "enabled-extensions=['ding@rastersoft.com']\n"
-                "[org/gnome/desktop/wm/keybindings]\nclose=['<Super>q']\n")
+                "[org/gnome/desktop/wm/keybindings]\nclose=['<Super>q']\n"
+                "[org/gnome/mutter]\noverlay-key='Super_R'\n")
     env = dict(linux_env, GSETTINGS_SCHEMA_DIR=lab_schemas())
     prog = lab.start("qars", extra_env=env)
     prog.wait_for_output("control centre modules known:", timeout=75)
@@ -340,7 +341,7 @@ def test_qars_takes_every_setting_to_gnome_and_holds_it(lab, linux_env):
     lab.vorng.emit_domain_removed()
     lab.stubs.wait_for_call(["systemctl", "--global", "stop", "lumo-session"], timeout=15)
     assert g("org.gnome.desktop.wm.keybindings", "close") == "['<Super>q']"
-    assert g("org.gnome.mutter", "overlay-key") == "'Super_L'"
+    assert g("org.gnome.mutter", "overlay-key") == "'Super_R'"
     assert g("org.gnome.shell", "favorite-apps") == "['mine.desktop']"
     assert g(DING, "show-trash") == g(DOCK, "show-trash") == "true"
     assert g(DOCK, "extend-height") == "false"
