@@ -9,7 +9,9 @@ The GNOME scenarios (gnome/) have a guest of their own, from the gnome image var
 (VORN_FIELD_GNOME_IMAGE), run by ./run field after the others: one guest at a time.
 """
 
+import contextlib
 import os
+import subprocess
 import sys
 import time
 
@@ -24,7 +26,7 @@ from guestlab import GuestLab  # noqa: E402  pylint: disable=wrong-import-positi
 from machine import Machine  # noqa: E402  pylint: disable=wrong-import-position
 
 _machine = []
-RELEASES = os.path.join(TOP, "tools", "release", "releases.txt")
+RELEASE = os.path.join(TOP, "tools", "release", "release.sh")
 
 
 class StepFailed(RuntimeError):
@@ -44,33 +46,43 @@ def lab():
         if not os.environ.get(var):
             pytest.exit("%s is not set: run the field lab through ./run field" % var, 2)
     machine = Machine(os.environ["VORN_FIELD_IMAGE"], os.environ["VORN_FIELD_WORKDIR"],
-                      boot_timeout=int(release()["boot"]), tcg_thread=release()["tcg"])
+                      boot_timeout=int(release("boot")), tcg_thread=release("tcg"))
+
+    def start():
+        step("boot", machine.boot)
+        guest = GuestLab(machine, os.environ["VORN_FIELD_WORKDIR"], TOP)
+        step("install the package", guest.install, os.environ["VORN_FIELD_DEB"])
+        return guest
+
+    with _running(machine, start) as guest:
+        yield guest
+
+
+@contextlib.contextmanager
+def _running(machine, start):
+    """The guest for the session: start() boots it and readies it, and what it returns is
+    the fixture's value; a failing step prints the guest's diagnostics. The guest is powered
+    off at the end, and its QEMU stopped whatever happens."""
     _machine.append(machine)
     try:
         try:
-            step("boot", machine.boot)
-            guest = GuestLab(machine, os.environ["VORN_FIELD_WORKDIR"], TOP)
-            step("install the package", guest.install, os.environ["VORN_FIELD_DEB"])
+            ready = start()
         except StepFailed as error:
             raise StepFailed("%s\n%s" % (error, "\n".join(
                 "----- %s -----\n%s" % part for part in _diagnostics(machine)))) from error
-        yield guest
+        yield ready
         step("power off", machine.poweroff)
     finally:
         machine.stop()
         _machine.remove(machine)
 
 
-def release():
-    """The guest's release: its row of releases.txt (codename, number, suffix, archive, boot,
-    tcg)."""
+def release(column):
+    """One column (number, suffix, archive, boot, tcg) of the guest's release in
+    tools/release/releases.txt, read by the scripts' own reader of that table."""
     name = os.environ.get("VORN_FIELD_RELEASE", "bookworm")
-    with open(RELEASES) as table:
-        for line in table:
-            fields = line.split()
-            if fields and not line.startswith("#") and fields[0] == name:
-                return dict(zip(("codename", "number", "suffix", "archive", "boot", "tcg"), fields))
-    raise RuntimeError("release %r is not in %s" % (name, RELEASES))
+    return subprocess.run([RELEASE, name, column], check=True, stdout=subprocess.PIPE,
+                          universal_newlines=True).stdout.strip()
 
 
 @pytest.fixture(scope="session")
@@ -85,27 +97,22 @@ def gnome():
     keep = os.environ.get("VORN_FIELD_KEEP") or os.path.join(workdir, "keep")
     os.makedirs(keep, exist_ok=True)
     machine = Machine(os.environ["VORN_FIELD_GNOME_IMAGE"], workdir, memory_mb=3072,
-                      display=True, boot_timeout=int(release()["boot"]),
-                      tcg_thread=release()["tcg"])
-    _machine.append(machine)
-    try:
-        try:
-            session = GnomeSession(GuestLab(machine, workdir, TOP), keep)
-            start = time.monotonic()
-            step("boot", machine.boot)
-            session.mark("boot to running (multi-user)", start)
-            step("install the package", session.lab.install, os.environ["VORN_FIELD_DEB"])
-            # The client key as dist/README.md says: readable by the desktop users' agents.
-            machine.sh("chmod 0644 /etc/vorn/.IRO_Vorn.key")
-            step("start the GNOME session", session.start)
-        except StepFailed as error:
-            raise StepFailed("%s\n%s" % (error, "\n".join(
-                "----- %s -----\n%s" % part for part in _diagnostics(machine)))) from error
+                      display=True, boot_timeout=int(release("boot")),
+                      tcg_thread=release("tcg"))
+
+    def start():
+        session = GnomeSession(GuestLab(machine, workdir, TOP), keep)
+        begun = time.monotonic()
+        step("boot", machine.boot)
+        session.mark("boot to running (multi-user)", begun)
+        step("install the package", session.lab.install, os.environ["VORN_FIELD_DEB"])
+        # The client key as dist/README.md says: readable by the desktop users' agents.
+        machine.sh("chmod 0644 /etc/vorn/.IRO_Vorn.key")
+        step("start the GNOME session", session.start)
+        return session
+
+    with _running(machine, start) as session:
         yield session
-        step("power off", machine.poweroff)
-    finally:
-        machine.stop()
-        _machine.remove(machine)
 
 
 @pytest.fixture(scope="session")
